@@ -1,0 +1,93 @@
+#include "bin.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <limits>
+#include <string>
+#include <unordered_map>
+#include <utility>
+
+#include "error.hpp"
+
+namespace quorvelin {
+
+void ContinuousBin::fit(const FeatureColumn& column, const char* name) {
+    const size_t n = column.size();
+    // Present values in ascending order, ties (and equal values) in row order; missing ones are
+    // simply left out, which is where a stable sort would have put them.
+    std::vector<float> v;
+    v.reserve(n);
+    for (size_t i = 0; i < n; ++i) {
+        if (!column.present[i]) continue;
+        if (n >= 2 && std::isnan(column.values[i]))
+            stop(std::string("NaN value in continuous column ") + name + " (row " + std::to_string(i) +
+                 "); use None for a missing value");
+        v.push_back(column.values[i]);
+    }
+    std::stable_sort(v.begin(), v.end());
+    const uint64_t requested = n_bin;
+    if (requested == 0) stop("attempt to divide by zero");
+    threshold.clear();
+    const uint64_t m = v.size();
+    if (requested > 1) {
+        const uint64_t step = m / requested;
+        const float eps = std::numeric_limits<float>::epsilon();
+        for (uint64_t i = 1; i < requested; ++i) {
+            uint64_t p = i * step;
+            while (true) {
+                if (p >= m || p == m - 1) break;
+                if (v[p] < v[p + 1] - eps) {
+                    const float candidate = v[p];
+                    if (threshold.empty() || threshold.back() != candidate) threshold.push_back(candidate);
+                    break;
+                }
+                ++p;
+            }
+        }
+    }
+    n_bin = threshold.size() + 1;
+}
+
+uint8_t ContinuousBin::transform(float value) const {
+    size_t bin = 0;
+    for (float t : threshold) bin += (t <= value) ? 1 : 0;
+    return static_cast<uint8_t>(bin);
+}
+
+void DiscreteBin::fit(const FeatureColumn& column) {
+    // Distinct values in order of first appearance with their counts. The lookup is by float
+    // equality: 0.0 and -0.0 are one category, and a NaN never matches, so each NaN is a
+    // category of its own.
+    std::vector<std::pair<float, uint64_t>> seen;
+    std::unordered_map<uint32_t, size_t> where;
+    for (size_t i = 0; i < column.size(); ++i) {
+        if (!column.present[i]) continue;
+        const float x = column.values[i];
+        if (std::isnan(x)) {
+            seen.emplace_back(x, 1);
+            continue;
+        }
+        const uint32_t key = (x == 0.0f) ? 0u : std::bit_cast<uint32_t>(x);
+        auto [it, inserted] = where.try_emplace(key, seen.size());
+        if (inserted)
+            seen.emplace_back(x, 1);
+        else
+            ++seen[it->second].second;
+    }
+    std::stable_sort(seen.begin(), seen.end(), [](const auto& a, const auto& b) { return a.second > b.second; });
+    const size_t kept = std::min(seen.size(), kMaxCategories);
+    mapping.clear();
+    for (size_t i = 0; i < kept; ++i) mapping.push_back(seen[i].first);
+    n_bin = mapping.size() + (seen.size() > kMaxCategories ? 1 : 0);
+}
+
+uint8_t DiscreteBin::transform(float value) const {
+    size_t k = 0;
+    while (k < mapping.size() && !(mapping[k] == value)) ++k;
+    // A stored record may hold more categories than a fitted one can; clamp so no index can
+    // reach the missing marker.
+    return static_cast<uint8_t>(std::min<size_t>(k, kMaxCategories));
+}
+
+}  // namespace quorvelin

@@ -1,0 +1,41 @@
+#pragma once
+// Per-feature bin records: quantile thresholds for a continuous column, a table of the most
+// frequent values for a categorical one. A binned cell is one byte; kMissingBin marks a missing
+// value and is never a real bin (continuous bins stop at 253, categorical ones at 254).
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace quorvelin {
+
+inline constexpr uint8_t kMissingBin = 255;
+inline constexpr size_t kMaxCategories = 254;
+
+// One gathered feature column: values[i] is meaningful only where present[i] is non-zero.
+struct FeatureColumn {
+    std::vector<float> values;
+    std::vector<uint8_t> present;
+    size_t size() const { return values.size(); }
+};
+
+struct ContinuousBin {
+    uint64_t n_bin = 0;
+    std::vector<float> threshold;
+
+    // Reads n_bin as the requested bin count; replaces threshold and n_bin. `name` only serves
+    // the error message for a NaN value.
+    void fit(const FeatureColumn& column, const char* name = "");
+    uint8_t transform(float value) const;
+    bool operator==(const ContinuousBin&) const = default;
+};
+
+struct DiscreteBin {
+    uint64_t n_bin = 0;
+    std::vector<float> mapping;
+
+    void fit(const FeatureColumn& column);
+    uint8_t transform(float value) const;
+    bool operator==(const DiscreteBin&) const = default;
+};
+
+}  // namespace quorvelin

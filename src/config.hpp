@@ -1,0 +1,39 @@
+#pragma once
+// Every setting of a model, in the field order the model file uses.
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace quorvelin {
+
+struct TreeConfig {
+    std::vector<std::string> index_cols;
+    std::vector<std::string> feature_cols;
+    std::vector<std::string> cat_cols;
+    std::vector<std::string> treatment_cols;
+    std::string y_col;
+    std::string weight_col;
+    uint64_t n_bin = 30;
+    uint64_t min_samples_leaf = 100;
+    uint64_t min_samples_treatment = 10;
+    uint64_t n_reg = 10;
+    float alpha = 0.9f;
+    bool normalization = true;
+    uint64_t max_features = 10;
+    uint64_t max_depth = 6;
+    uint64_t n_tree = 100;
+    float subsample = 1.0f;
+    uint64_t n_thread = 1;
+    std::optional<uint64_t> seed;
+
+    bool operator==(const TreeConfig&) const = default;
+};
+
+// Float to unsigned size the way the learner needs it: truncation toward zero, negatives and NaN
+// to 0, saturating at the top instead of undefined behaviour.
+uint64_t saturating_u64(float value);
+// The same for an 8-bit treatment value.
+uint8_t saturating_u8(float value);
+
+}  // namespace quorvelin

@@ -1,0 +1,162 @@
+#include "data_loader.hpp"
+
+#include <algorithm>
+#include <limits>
+#include <utility>
+
+#include "config.hpp"
+#include "error.hpp"
+
+namespace quorvelin {
+
+void RowTable::reserve(size_t n_rows, size_t n_cells) {
+    offsets_.reserve(n_rows + 1);
+    values_.reserve(n_cells);
+    present_.reserve(n_cells);
+}
+
+void RowTable::gather(size_t pos, const std::string& name, FeatureColumn& out) const {
+    const size_t n = n_rows();
+    out.values.resize(n);
+    out.present.resize(n);
+    for (size_t r = 0; r < n; ++r) {
+        const size_t begin = offsets_[r], len = offsets_[r + 1] - begin;
+        if (pos >= len)
+            stop("row " + std::to_string(r) + " has " + std::to_string(len) + " values, but column " + name +
+                 " is at position " + std::to_string(pos));
+        out.values[r] = values_[begin + pos];
+        out.present[r] = present_[begin + pos];
+    }
+}
+
+DataLoader::DataLoader(std::vector<std::string> feature_cols_, std::string y_col_,
+                       std::vector<std::string> treatment_cols_, std::string weight_col_,
+                       std::vector<std::string> cat_cols_, uint64_t n_bin_,
+                       std::unordered_map<std::string, ContinuousBin> continuous_bins_,
+                       std::unordered_map<std::string, DiscreteBin> discrete_bins_)
+    : feature_cols(std::move(feature_cols_)),
+      y_col(std::move(y_col_)),
+      treatment_cols(std::move(treatment_cols_)),
+      weight_col(std::move(weight_col_)),
+      cat_cols(std::move(cat_cols_)),
+      n_bin(n_bin_),
+      continuous_bins(std::move(continuous_bins_)),
+      discrete_bins(std::move(discrete_bins_)) {
+    if (n_bin > 254) stop("n_bin " + std::to_string(n_bin) + " exceeds max 255");
+}
+
+std::vector<std::optional<size_t>> DataLoader::find_pos(const std::vector<std::string>& headers,
+                                                        const std::vector<std::string>& names, bool required) {
+    std::vector<std::optional<size_t>> out;
+    out.reserve(names.size());
+    for (const std::string& name : names) {
+        auto it = std::find(headers.begin(), headers.end(), name);
+        if (it == headers.end()) {
+            if (required) stop("Column is missing: " + name);
+            out.emplace_back();
+        } else {
+            out.emplace_back(static_cast<size_t>(it - headers.begin()));
+        }
+    }
+    return out;
+}
+
+namespace {
+
+std::optional<size_t> first_pos(const std::vector<std::string>& headers, const std::string& name) {
+    auto it = std::find(headers.begin(), headers.end(), name);
+    if (it == headers.end()) return std::nullopt;
+    return static_cast<size_t>(it - headers.begin());
+}
+
+void require_present(const FeatureColumn& column, const char* role, const std::string& name) {
+    for (size_t r = 0; r < column.size(); ++r)
+        if (!column.present[r])
+            stop(std::string("missing value in ") + role + " column " + name + " (row " + std::to_string(r) + ")");
+}
+
+}  // namespace
+
+DMatrix DataLoader::from_memory(const std::vector<std::string>& headers,
+                                std::vector<std::vector<std::string>> index_rows, const TableView& rows) {
+    const auto feature_pos = find_pos(headers, feature_cols, true);
+    const auto y_pos = first_pos(headers, y_col);
+    const auto treatment_pos = find_pos(headers, treatment_cols, false);
+    const auto weight_pos = first_pos(headers, weight_col);
+
+    DMatrix m;
+    m.index_rows = std::move(index_rows);
+    m.is_cat.reserve(feature_cols.size());
+    for (const std::string& name : feature_cols)
+        m.is_cat.push_back(std::find(cat_cols.begin(), cat_cols.end(), name) != cat_cols.end() ? 1 : 0);
+
+    const size_t n = rows.n_rows();
+    FeatureColumn column;
+    m.x.reserve(feature_cols.size());
+    for (size_t f = 0; f < feature_cols.size(); ++f) {
+        const std::string& name = feature_cols[f];
+        rows.gather(*feature_pos[f], name, column);
+        std::vector<uint8_t> cells(n);
+        if (m.is_cat[f]) {
+            auto it = discrete_bins.find(name);
+            if (it == discrete_bins.end()) {
+                DiscreteBin bin{n_bin, {}};
+                bin.fit(column);
+                it = discrete_bins.emplace(name, std::move(bin)).first;
+            }
+            const DiscreteBin& bin = it->second;
+            for (size_t r = 0; r < n; ++r) cells[r] = column.present[r] ? bin.transform(column.values[r]) : kMissingBin;
+        } else {
+            auto it = continuous_bins.find(name);
+            if (it == continuous_bins.end()) {
+                ContinuousBin bin{n_bin, {}};
+                bin.fit(column, name.c_str());
+                it = continuous_bins.emplace(name, std::move(bin)).first;
+            }
+            const ContinuousBin& bin = it->second;
+            for (size_t r = 0; r < n; ++r) cells[r] = column.present[r] ? bin.transform(column.values[r]) : kMissingBin;
+        }
+        m.x.push_back(std::move(cells));
+    }
+
+    if (y_pos) {
+        rows.gather(*y_pos, y_col, column);
+        require_present(column, "outcome", y_col);
+        m.y = std::move(column.values);
+        column = FeatureColumn{};
+    }
+
+    if (!treatment_cols.empty() && treatment_pos[0]) {
+        for (size_t t = 0; t < treatment_cols.size(); ++t) {
+            const std::string& name = treatment_cols[t];
+            if (!treatment_pos[t]) stop("Column is missing: " + name);
+            rows.gather(*treatment_pos[t], name, column);
+            require_present(column, "treatment", name);
+            if (n == 0) stop("treatment column " + name + " has no rows, so it has no treatment groups");
+            std::vector<uint8_t> groups(n);
+            uint8_t largest = 0;
+            for (size_t r = 0; r < n; ++r) {
+                groups[r] = saturating_u8(column.values[r]);
+                largest = std::max(largest, groups[r]);
+            }
+            m.treatments.push_back(std::move(groups));
+            m.n_treatments.push_back(static_cast<uint64_t>(largest) + 1);
+        }
+    }
+
+    if (weight_pos) {
+        rows.gather(*weight_pos, weight_col, column);
+        require_present(column, "weight", weight_col);
+        m.weight = std::move(column.values);
+    } else {
+        m.weight.assign(n, 1.0f);
+    }
+
+    for (const auto& [name, bin] : continuous_bins) m.n_bins[name] = bin.n_bin;
+    for (const auto& [name, bin] : discrete_bins) m.n_bins[name] = bin.n_bin;
+    m.feature_names = feature_cols;
+    m.finalize();
+    return m;
+}
+
+}  // namespace quorvelin

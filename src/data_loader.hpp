@@ -1,0 +1,68 @@
+#pragma once
+// Finds the columns of a caller's table by name and turns it into a DMatrix, fitting each
+// feature's bin record the first time the feature is seen and reusing it afterwards.
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "bin.hpp"
+#include "dmatrix.hpp"
+
+namespace quorvelin {
+
+// Read access to a caller's table, one column at a time.
+class TableView {
+public:
+    virtual ~TableView() = default;
+    virtual size_t n_rows() const = 0;
+    // Fills `out` with the cells at position `pos` of every row. Stops, naming the column, when
+    // a row is too short.
+    virtual void gather(size_t pos, const std::string& name, FeatureColumn& out) const = 0;
+};
+
+// Rows of optional floats, stored flat; rows may differ in length.
+class RowTable final : public TableView {
+public:
+    RowTable() { offsets_.push_back(0); }
+    void reserve(size_t n_rows, size_t n_cells);
+    void push(float value, bool present) {
+        values_.push_back(value);
+        present_.push_back(present ? 1 : 0);
+    }
+    void end_row() { offsets_.push_back(values_.size()); }
+
+    size_t n_rows() const override { return offsets_.size() - 1; }
+    void gather(size_t pos, const std::string& name, FeatureColumn& out) const override;
+
+private:
+    std::vector<float> values_;
+    std::vector<uint8_t> present_;
+    std::vector<size_t> offsets_;
+};
+
+class DataLoader {
+public:
+    std::vector<std::string> feature_cols;
+    std::string y_col;
+    std::vector<std::string> treatment_cols;
+    std::string weight_col;
+    std::vector<std::string> cat_cols;
+    uint64_t n_bin = 30;
+    std::unordered_map<std::string, ContinuousBin> continuous_bins;
+    std::unordered_map<std::string, DiscreteBin> discrete_bins;
+
+    DataLoader(std::vector<std::string> feature_cols, std::string y_col, std::vector<std::string> treatment_cols,
+               std::string weight_col, std::vector<std::string> cat_cols, uint64_t n_bin,
+               std::unordered_map<std::string, ContinuousBin> continuous_bins,
+               std::unordered_map<std::string, DiscreteBin> discrete_bins);
+
+    static std::vector<std::optional<size_t>> find_pos(const std::vector<std::string>& headers,
+                                                       const std::vector<std::string>& names, bool required);
+
+    DMatrix from_memory(const std::vector<std::string>& headers, std::vector<std::vector<std::string>> index_rows,
+                        const TableView& rows);
+};
+
+}  // namespace quorvelin

@@ -1,0 +1,44 @@
+#pragma once
+// The binned table of one fit or predict call. Feature columns are contiguous byte vectors, one
+// byte per row, kMissingBin for a missing cell.
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "bin.hpp"
+
+namespace quorvelin {
+
+using RowId = uint32_t;
+
+struct DMatrix {
+    std::vector<std::vector<std::string>> index_rows;
+    std::vector<std::vector<uint8_t>> x;
+    std::vector<float> y;
+    std::vector<std::vector<uint8_t>> treatments;
+    std::vector<float> weight;
+    std::vector<uint8_t> is_cat;
+    std::vector<std::string> feature_names;
+    std::vector<uint64_t> n_treatments;
+    std::unordered_map<std::string, uint64_t> n_bins;
+    // Largest present bin of each feature column, kept so the tallies can tell in O(1) whether
+    // a column may hold a bin beyond its record's count (only a hand-made record can do that).
+    std::vector<uint8_t> max_bin;
+
+    // Recomputes max_bin; from_memory calls it, and so must code that fills `x` by hand.
+    void finalize();
+
+    // Length of the first feature column; stops when there is none.
+    uint64_t n_rows() const;
+    std::optional<uint8_t> get_bin(size_t feature, size_t row) const;
+    // Stable ascending sort of `rows` by the feature's bin, a missing cell keyed as 255.
+    // `scratch` must hold rows.size() entries.
+    void sort_by_feature(size_t feature, RowId* rows, size_t n, RowId* scratch) const;
+    // Looks a feature's bin count up by name; stops when the name has no bin.
+    uint64_t bins_of(size_t feature) const;
+};
+
+}  // namespace quorvelin

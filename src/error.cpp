@@ -1,0 +1,7 @@
+#include "error.hpp"
+
+namespace quorvelin {
+
+void stop(const std::string& message) { throw Stop(message); }
+
+}  // namespace quorvelin

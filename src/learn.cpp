@@ -1,0 +1,208 @@
+#include "learn.hpp"
+
+#include <algorithm>
+#include <limits>
+#include <string>
+#include <utility>
+
+#include "error.hpp"
+#include "model_file.hpp"
+
+namespace quorvelin {
+
+namespace {
+
+template <class StrategyT>
+StrategyT make_strategy(const TreeConfig& c);
+
+template <>
+KLStrategy make_strategy<KLStrategy>(const TreeConfig& c) {
+    return KLStrategy(c.min_samples_leaf, c.min_samples_treatment, c.n_reg, c.alpha, c.normalization);
+}
+
+template <>
+RegressionStrategy make_strategy<RegressionStrategy>(const TreeConfig& c) {
+    return RegressionStrategy(c.min_samples_leaf, c.min_samples_treatment, c.alpha);
+}
+
+}  // namespace
+
+template <class TreeT, class StrategyT>
+TreeLearn<TreeT, StrategyT>::TreeLearn(TreeConfig cfg)
+    : config(std::move(cfg)),
+      strategy(make_strategy<StrategyT>(config)),
+      max_features(config.max_features),
+      max_depth(config.max_depth) {}
+
+template <class TreeT, class StrategyT>
+void TreeLearn<TreeT, StrategyT>::fit(const DMatrix& data, const RowCodes& rc, Random& random) {
+    const uint64_t n = data.n_rows();
+    if (n > std::numeric_limits<RowId>::max()) stop("the table has more rows than a tree can index");
+    const float product = config.subsample * static_cast<float>(n);
+    const uint64_t k = saturating_u64(product);
+    std::vector<RowId> sample;
+    random.choose_into(n, k, true, sample);
+    partition = Partition::subsample(std::move(sample));
+    scratch_.resize(partition.index.size());
+    grow_tree(0, data, rc, random);
+}
+
+template <class TreeT, class StrategyT>
+void TreeLearn<TreeT, StrategyT>::grow_tree(uint64_t node, const DMatrix& data, const RowCodes& rc, Random& random) {
+    // Depth-first, left subtree before right, without recursion: a pathological depth limit
+    // must not exhaust the stack.
+    std::vector<uint64_t> pending{node};
+    while (!pending.empty()) {
+        const uint64_t current = pending.back();
+        pending.pop_back();
+        if (grow_node(current, data, rc, random)) {
+            pending.push_back(*tree.right_children[current]);
+            pending.push_back(*tree.left_children[current]);
+        }
+    }
+}
+
+template <class TreeT, class StrategyT>
+bool TreeLearn<TreeT, StrategyT>::grow_node(uint64_t node, const DMatrix& data, const RowCodes& rc, Random& random) {
+    const uint64_t f = data.x.size();
+    random.choose_into(f, std::min(f, max_features), false, candidates_);
+    if (candidates_.empty())
+        stop(max_features == 0 ? "no candidate feature (max_features is 0)"
+                               : "no candidate feature (the data has no feature column)");
+    const std::span<const RowId> rows = std::as_const(partition).rows(node);
+
+    std::optional<SplitInfo> best;
+    for (uint64_t c : candidates_) {
+        SplitInfo r = strategy.find_best_split(data, rc, node, c, rows);
+        if (!best) {
+            best = std::move(r);
+        } else if (!r.value) {
+            continue;
+        } else if (!best->value || r.gain > best->gain) {
+            best = std::move(r);
+        }
+    }
+    tree.add_split(node, *best);
+    if (!best->value) return false;
+    if (tree.level[node] >= max_depth) return false;
+    tree.add_left(node);
+    tree.add_right(node);
+    const uint64_t n_left = split(*best, data);
+    partition.split(best->node_id, n_left);
+    return true;
+}
+
+template <class TreeT, class StrategyT>
+uint64_t TreeLearn<TreeT, StrategyT>::split(const SplitInfo& record, const DMatrix& data) {
+    if (!record.value || record.value->empty())
+        stop("node " + std::to_string(record.node_id) + " has no split value to split on");
+    if (record.feature_id >= data.x.size())
+        stop("node " + std::to_string(record.node_id) + " tests feature " + std::to_string(record.feature_id) +
+             ", which the data does not have");
+    const std::span<RowId> rows = partition.rows(record.node_id);
+    const std::vector<uint8_t>& column = data.x[record.feature_id];
+    for (RowId r : rows)
+        if (r >= column.size()) stop("index out of bounds: row " + std::to_string(r));
+    const uint8_t t = (*record.value)[0];
+    const size_t n = rows.size();
+
+    if (!record.iscat) {
+        if (scratch_.size() < n) scratch_.resize(n);
+        data.sort_by_feature(record.feature_id, rows.data(), n, scratch_.data());
+        uint64_t n_left = 0;
+        while (n_left < n) {
+            const uint8_t b = column[rows[n_left]];
+            if (b == kMissingBin || b > t) break;
+            ++n_left;
+        }
+        return n_left;
+    }
+
+    auto goes_left = [&](RowId r) { return column[r] != kMissingBin && column[r] == t; };
+    int64_t lo = 0, hi = static_cast<int64_t>(n) - 1;
+    while (lo <= hi) {
+        if (goes_left(rows[lo])) {
+            ++lo;
+        } else {
+            if (goes_left(rows[hi])) {
+                std::swap(rows[lo], rows[hi]);
+                ++lo;
+            }
+            --hi;
+        }
+    }
+    return static_cast<uint64_t>(lo);
+}
+
+template <class TreeT, class StrategyT>
+RowLists TreeLearn<TreeT, StrategyT>::predict(const DMatrix& data) {
+    const uint64_t n = data.n_rows();
+    if (n > std::numeric_limits<RowId>::max()) stop("the table has more rows than a tree can index");
+    const uint64_t n_nodes = tree.n_nodes();
+    partition = Partition::refresh(n, n_nodes);
+    scratch_.resize(n);
+    recursive_split(0, data);
+
+    std::vector<std::vector<float>> uplift(n_nodes);
+    size_t width = 0;
+    for (uint64_t node = 0; node < n_nodes; ++node) {
+        if (tree.left_children[node]) continue;
+        uplift[node] = tree.get_uplift(node);
+        width = std::max(width, uplift[node].size());
+    }
+    RowLists result(n, width);
+    for (uint64_t node = 0; node < n_nodes && node < partition.start.size(); ++node) {
+        if (tree.left_children[node]) continue;
+        const std::vector<float>& u = uplift[node];
+        for (RowId r : std::as_const(partition).rows(node)) {
+            std::copy(u.begin(), u.end(), result.row(r));
+            result.len[r] = static_cast<uint32_t>(u.size());
+        }
+    }
+    return result;
+}
+
+template <class TreeT, class StrategyT>
+void TreeLearn<TreeT, StrategyT>::recursive_split(uint64_t node, const DMatrix& data) {
+    std::vector<uint64_t> pending{node};
+    while (!pending.empty()) {
+        uint64_t current = pending.back();
+        pending.pop_back();
+        while (current < tree.n_nodes() && tree.left_children[current]) {
+            const SplitInfo& record = tree.split_at(current);
+            if (record.node_id != current)
+                stop("node " + std::to_string(current) + " holds the split record of node " +
+                     std::to_string(record.node_id));
+            const uint64_t n_left = split(record, data);
+            if (!tree.right_children[current])
+                stop("node " + std::to_string(current) + " has a left child but no right child");
+            const uint64_t b = partition.start[current], s = partition.size[current];
+            const uint64_t left = *tree.left_children[current], right = *tree.right_children[current];
+            if (left < partition.start.size()) partition.start[left] = b, partition.size[left] = n_left;
+            if (right < partition.start.size()) partition.start[right] = b + n_left, partition.size[right] = s - n_left;
+            if (n_left > 0) pending.push_back(left);
+            if (s - n_left == 0) break;
+            current = right;
+        }
+    }
+}
+
+template <class TreeT, class StrategyT>
+std::string TreeLearn<TreeT, StrategyT>::to_string() const {
+    return tree_section_text(config, tree);
+}
+
+template <class TreeT, class StrategyT>
+TreeLearn<TreeT, StrategyT> TreeLearn<TreeT, StrategyT>::from_string(std::string_view text) {
+    TreeConfig cfg;
+    Tree parsed;
+    read_tree_section(text, cfg, parsed);
+    TreeLearn learner(std::move(cfg));
+    static_cast<Tree&>(learner.tree) = std::move(parsed);
+    return learner;
+}
+
+template class TreeLearn<ClassificationTree, KLStrategy>;
+template class TreeLearn<RegressionTree, RegressionStrategy>;
+
+}  // namespace quorvelin

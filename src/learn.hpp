@@ -1,0 +1,62 @@
+#pragma once
+// The learner of one tree: bootstrap sample, depth-first growth with a fresh random choice of
+// candidate features at every node, and prediction by routing all rows down the tree together.
+// Written once for both (tree kind, criterion) pairs.
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "config.hpp"
+#include "dmatrix.hpp"
+#include "kl.hpp"
+#include "linalg.hpp"
+#include "partition.hpp"
+#include "random.hpp"
+#include "regression.hpp"
+#include "statistic.hpp"
+#include "tree.hpp"
+
+namespace quorvelin {
+
+template <class TreeT, class StrategyT>
+class TreeLearn {
+public:
+    using TreeType = TreeT;
+    using StrategyType = StrategyT;
+
+    TreeConfig config;
+    Partition partition;
+    TreeT tree;
+    StrategyT strategy;
+    uint64_t max_features;
+    uint64_t max_depth;
+
+    explicit TreeLearn(TreeConfig cfg);
+
+    // `rc` holds the per-row inputs of the criterion, prepared once for `data` by the forest.
+    void fit(const DMatrix& data, const RowCodes& rc, Random& random);
+    void grow_tree(uint64_t node, const DMatrix& data, const RowCodes& rc, Random& random);
+    uint64_t split(const SplitInfo& record, const DMatrix& data);
+
+    RowLists predict(const DMatrix& data);
+    void recursive_split(uint64_t node, const DMatrix& data);
+
+    std::string to_string() const;
+    static TreeLearn from_string(std::string_view text);
+
+private:
+    // Grows one node: records its split and, when it gets children, splits its rows. Returns
+    // whether children were made.
+    bool grow_node(uint64_t node, const DMatrix& data, const RowCodes& rc, Random& random);
+    std::vector<RowId> scratch_;
+    std::vector<uint64_t> candidates_;
+};
+
+using ClassifierLearn = TreeLearn<ClassificationTree, KLStrategy>;
+using RegressorLearn = TreeLearn<RegressionTree, RegressionStrategy>;
+
+extern template class TreeLearn<ClassificationTree, KLStrategy>;
+extern template class TreeLearn<RegressionTree, RegressionStrategy>;
+
+}  // namespace quorvelin

@@ -1,0 +1,27 @@
+#include "model.hpp"
+
+#include <utility>
+
+#include "error.hpp"
+
+namespace quorvelin {
+
+ModelKind model_kind(std::string_view name) {
+    if (name == "RandomForestClassifier") return ModelKind::Classifier;
+    if (name == "RandomForestRegressor") return ModelKind::Regressor;
+    stop("model name " + std::string(name) + " not found");
+}
+
+std::unique_ptr<CausalModelInterface> new_model(ModelKind kind, TreeConfig config) {
+    if (kind == ModelKind::Classifier)
+        return std::make_unique<RandomForestInterface<ClassifierForest>>(ClassifierForest(std::move(config)));
+    return std::make_unique<RandomForestInterface<RegressorForest>>(RegressorForest(std::move(config)));
+}
+
+std::unique_ptr<CausalModelInterface> load_model(ModelKind kind, const std::string& path) {
+    if (kind == ModelKind::Classifier)
+        return std::make_unique<RandomForestInterface<ClassifierForest>>(ClassifierForest::load(path));
+    return std::make_unique<RandomForestInterface<RegressorForest>>(RegressorForest::load(path));
+}
+
+}  // namespace quorvelin

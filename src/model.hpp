@@ -1,0 +1,50 @@
+#pragma once
+// The boundary between the Python binding and a forest of either kind.
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "config.hpp"
+#include "data_loader.hpp"
+#include "dmatrix.hpp"
+#include "linalg.hpp"
+#include "rf.hpp"
+
+namespace quorvelin {
+
+class CausalModelInterface {
+public:
+    virtual ~CausalModelInterface() = default;
+    virtual DataLoader& get_loader() = 0;
+    virtual std::string to_string() const = 0;
+    virtual void save(const std::string& path) const = 0;
+    virtual void fit(DMatrix data, const InterruptCheck& interrupted = {}) = 0;
+    virtual RowLists predict(DMatrix data, const InterruptCheck& interrupted = {}) = 0;
+};
+
+template <class Forest>
+class RandomForestInterface final : public CausalModelInterface {
+public:
+    explicit RandomForestInterface(Forest forest) : forest_(std::move(forest)) {}
+    DataLoader& get_loader() override { return forest_.loader; }
+    std::string to_string() const override { return forest_.to_string(); }
+    void save(const std::string& path) const override { forest_.save(path); }
+    void fit(DMatrix data, const InterruptCheck& interrupted) override { forest_.fit(std::move(data), interrupted); }
+    RowLists predict(DMatrix data, const InterruptCheck& interrupted) override {
+        return forest_.predict(std::move(data), interrupted);
+    }
+    const Forest& forest() const { return forest_; }
+
+private:
+    Forest forest_;
+};
+
+enum class ModelKind { Classifier, Regressor };
+
+// Exact, case-sensitive match of "RandomForestClassifier" / "RandomForestRegressor"; stops with
+// "model name <name> not found" otherwise.
+ModelKind model_kind(std::string_view name);
+std::unique_ptr<CausalModelInterface> new_model(ModelKind kind, TreeConfig config);
+std::unique_ptr<CausalModelInterface> load_model(ModelKind kind, const std::string& path);
+
+}  // namespace quorvelin

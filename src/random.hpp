@@ -1,0 +1,51 @@
+#pragma once
+// The seeded random source of one training call: ChaCha20 (20 rounds, 64-bit block counter,
+// 64-bit stream id) buffered four blocks at a time, behind one lock.
+#include <array>
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <vector>
+
+namespace quorvelin {
+
+class ChaCha20 {
+public:
+    // Key words from a 64-bit seed by the PCG32 expansion.
+    static std::array<uint32_t, 8> key_from_seed(uint64_t seed);
+    explicit ChaCha20(const std::array<uint32_t, 8>& key) : key_(key) {}
+
+    uint64_t next_u64();
+    // Unbiased index in [0, n), n >= 1, by multiply-and-reject.
+    uint64_t index(uint64_t n);
+
+    // One 16-word block for the given counter and stream (exposed for tests).
+    static std::array<uint32_t, 16> block(const std::array<uint32_t, 8>& key, uint64_t counter, uint64_t stream);
+
+private:
+    void refill();
+
+    std::array<uint32_t, 8> key_;
+    uint64_t counter_ = 0;
+    std::array<uint32_t, 64> buffer_{};
+    size_t pos_ = 64;
+};
+
+class Random {
+public:
+    // Without a seed the key comes from the operating system's entropy source.
+    explicit Random(std::optional<uint64_t> seed);
+
+    // k indices in [0, n): with replacement, or distinct in draw order. All k draws are one
+    // uninterrupted stretch of the stream.
+    std::vector<uint64_t> choose(uint64_t n, uint64_t k, bool replace);
+    // The same draws, written into `out` (resized to k); saves an allocation per tree.
+    template <class T>
+    void choose_into(uint64_t n, uint64_t k, bool replace, std::vector<T>& out);
+
+private:
+    std::mutex mutex_;
+    ChaCha20 rng_;
+};
+
+}  // namespace quorvelin

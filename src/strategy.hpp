@@ -1,0 +1,29 @@
+#pragma once
+// The split-criterion interface: the best split of one node on one feature.
+#include <cstdint>
+#include <span>
+
+#include "dmatrix.hpp"
+#include "split_info.hpp"
+#include "statistic.hpp"
+
+namespace quorvelin {
+
+class Strategy {
+public:
+    virtual ~Strategy() = default;
+    // `rows` is the node's segment of the partition; `rc` the per-row inputs prepared for this
+    // criterion from the same data.
+    virtual SplitInfo find_best_split(const DMatrix& data, const RowCodes& rc, uint64_t node_id, uint64_t feature_id,
+                                      std::span<const RowId> rows) = 0;
+};
+
+// The lookups both criteria start with; stops when the data cannot answer them.
+struct FeatureFacts {
+    bool is_cat;
+    uint64_t n_bins;
+    uint64_t n_t;
+};
+FeatureFacts feature_facts(const DMatrix& data, const RowCodes& rc, uint64_t feature_id);
+
+}  // namespace quorvelin
