@@ -15,6 +15,20 @@ void DMatrix::finalize() {
             if (b != kMissingBin && b > m) m = b;
         max_bin[f] = m;
     }
+    const size_t nf = x.size();
+    const size_t n = nf ? x[0].size() : 0;
+    slot_ok.assign(nf, 0);
+    slots.assign(n * nf, 0);
+    for (size_t f = 0; f < nf; ++f) {
+        if (x[f].size() != n || f >= feature_names.size()) continue;
+        auto it = n_bins.find(feature_names[f]);
+        if (it == n_bins.end() || it->second > 255 || max_bin[f] > it->second) continue;
+        slot_ok[f] = 1;
+        const uint8_t missing = static_cast<uint8_t>(it->second);
+        const uint8_t* col = x[f].data();
+        uint8_t* out = slots.data() + f;
+        for (size_t r = 0; r < n; ++r) out[r * nf] = col[r] == kMissingBin ? missing : col[r];
+    }
 }
 
 uint64_t DMatrix::n_rows() const {
@@ -41,7 +55,10 @@ void DMatrix::sort_by_feature(size_t feature, RowId* rows, size_t n, RowId* scra
         ++count[col[rows[i]] + 1];
     }
     for (size_t b = 1; b < 257; ++b) count[b] += count[b - 1];
-    for (size_t i = 0; i < n; ++i) scratch[count[col[rows[i]]]++] = rows[i];
+    for (size_t i = 0; i < n; ++i) {
+        if (i + 16 < n) __builtin_prefetch(col.data() + rows[i + 16]);
+        scratch[count[col[rows[i]]]++] = rows[i];
+    }
     std::copy(scratch, scratch + n, rows);
 }
 

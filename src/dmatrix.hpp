@@ -27,8 +27,16 @@ struct DMatrix {
     // Largest present bin of each feature column, kept so the tallies can tell in O(1) whether
     // a column may hold a bin beyond its record's count (only a hand-made record can do that).
     std::vector<uint8_t> max_bin;
+    // Row-major copy of the table as tally slots: slot = bin, or the feature's bin count for a
+    // missing cell. One row's slots share a cache line, so a node's candidate features are
+    // tallied in one pass over its rows. slot_ok[f] is false when feature f's bins do not fit
+    // this layout (no bin record, more than 255 bins, or a bin beyond its record's count); such
+    // features take the checked path.
+    std::vector<uint8_t> slots;
+    std::vector<uint8_t> slot_ok;
 
-    // Recomputes max_bin; from_memory calls it, and so must code that fills `x` by hand.
+    // Recomputes max_bin and the slot matrix; from_memory calls it, and so must code that fills
+    // `x` or `n_bins` by hand.
     void finalize();
 
     // Length of the first feature column; stops when there is none.

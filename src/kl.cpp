@@ -130,9 +130,32 @@ SplitInfo KLStrategy::find_best_split(const DMatrix& data, const RowCodes& rc, u
 
     table_.assign(2 * n_t * n_slots, 0.0f);
     tally_weights(data.x[feature_id], data.max_bin[feature_id], rows, rc, n_slots, table_.data());
+    return scan(table_.data(), n_slots, facts, node_id, feature_id);
+}
+
+std::vector<SplitInfo>& KLStrategy::find_best_splits(const DMatrix& data, const RowCodes& rc, uint64_t node_id,
+                                                    std::span<const uint64_t> features, std::span<const RowId> rows) {
+    results_.clear();
+    if (!batch_ready(data, rc, features)) {
+        for (uint64_t f : features) results_.push_back(find_best_split(data, rc, node_id, f, rows));
+        return results_;
+    }
+    const size_t per_feature = rc.n_codes * kSlotStride;
+    batch_.assign(features.size() * per_feature, 0.0f);
+    tally_weights_batch(data, features, rows, rc, batch_.data());
+    for (size_t j = 0; j < features.size(); ++j) {
+        const FeatureFacts facts = feature_facts(data, rc, features[j]);
+        results_.push_back(scan(batch_.data() + j * per_feature, kSlotStride, facts, node_id, features[j]));
+    }
+    return results_;
+}
+
+SplitInfo KLStrategy::scan(float* table, size_t stride, const FeatureFacts& facts, uint64_t node_id,
+                           uint64_t feature_id) {
+    const size_t n_t = facts.n_t, n_slots = facts.n_bins + 1;
     if (!facts.is_cat)
-        for (size_t row = 0; row < 2 * n_t; ++row) cumulate(table_.data() + row * n_slots, n_slots);
-    auto cell = [&](size_t cls, size_t t, size_t slot) { return table_[(cls * n_t + t) * n_slots + slot]; };
+        for (size_t row = 0; row < 2 * n_t; ++row) cumulate(table + row * stride, n_slots);
+    auto cell = [&](size_t cls, size_t t, size_t slot) { return table[(cls * n_t + t) * stride + slot]; };
 
     // Totals per class and group: t0 = class 0, t1 = class 1.
     total_.resize(2 * n_t);
@@ -140,8 +163,8 @@ SplitInfo KLStrategy::find_best_split(const DMatrix& data, const RowCodes& rc, u
     float* t1 = t0 + n_t;
     for (size_t t = 0; t < n_t; ++t) {
         if (facts.is_cat) {
-            t0[t] = sum_from_zero(&table_[t * n_slots], n_slots);
-            t1[t] = sum_from_zero(&table_[(n_t + t) * n_slots], n_slots);
+            t0[t] = sum_from_zero(table + t * stride, n_slots);
+            t1[t] = sum_from_zero(table + (n_t + t) * stride, n_slots);
         } else {
             t0[t] = cell(0, t, n_slots - 1);
             t1[t] = cell(1, t, n_slots - 1);

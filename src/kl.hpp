@@ -29,16 +29,25 @@ public:
     // The normalization factor from the parent summary and the left child's summary.
     float normalization_factor(const Matrix& parent, const Matrix& left) const;
 
+    // The records of several candidate features of one node, in the order given; the same
+    // records find_best_split gives one by one, tallied in a single pass over the rows.
+    std::vector<SplitInfo>& find_best_splits(const DMatrix& data, const RowCodes& rc, uint64_t node_id,
+                                             std::span<const uint64_t> features, std::span<const RowId> rows);
+
     static RowCodes prepare(const DMatrix& data) { return prepare_classifier_rows(data); }
 
 private:
+    // Reads every candidate split from a tally; `stride` separates the (class, group) rows.
+    SplitInfo scan(float* table, size_t stride, const FeatureFacts& facts, uint64_t node_id, uint64_t feature_id);
+
     float min_samples_leaf_;
     float min_samples_treatment_;
     float n_reg_;
     float alpha_;
     bool normalization_;
     // Scratch reused across calls, so the scan allocates nothing per candidate.
-    std::vector<float> table_;
+    std::vector<float> table_, batch_;
+    std::vector<SplitInfo> results_;
     std::vector<float> total_, left_, pr_, pw_, lr_, lw_, rr_, rw_;
 };
 

@@ -72,8 +72,7 @@ bool TreeLearn<TreeT, StrategyT>::grow_node(uint64_t node, const DMatrix& data, 
     const std::span<const RowId> rows = std::as_const(partition).rows(node);
 
     std::optional<SplitInfo> best;
-    for (uint64_t c : candidates_) {
-        SplitInfo r = strategy.find_best_split(data, rc, node, c, rows);
+    for (SplitInfo& r : strategy.find_best_splits(data, rc, node, candidates_, rows)) {
         if (!best) {
             best = std::move(r);
         } else if (!r.value) {

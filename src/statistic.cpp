@@ -198,6 +198,8 @@ RowCodes prepare_classifier_rows(const DMatrix& data) {
         }
         rc.code[r] = static_cast<uint16_t>(cls * rc.n_t + t[r]);
     }
+    rc.class_rows.resize(n);
+    for (size_t r = 0; r < n; ++r) rc.class_rows[r] = {rc.code[r], rc.w[r]};
     return rc;
 }
 
@@ -224,6 +226,8 @@ RowCodes prepare_regressor_rows(const DMatrix& data) {
         rc.yw[r] = y * w;
         rc.yyw[r] = (y * y) * w;
     }
+    rc.moment_rows.resize(n);
+    for (size_t r = 0; r < n; ++r) rc.moment_rows[r] = {rc.code[r], rc.yw[r], rc.yyw[r], rc.w[r]};
     return rc;
 }
 
@@ -273,6 +277,68 @@ void tally_moments(const std::vector<uint8_t>& bins, uint8_t max_bin, std::span<
         sum[at] += yw[r];
         second[at] += yyw[r];
         weight[at] += w[r];
+    }
+}
+
+constexpr size_t kPrefetch = 16;
+
+bool batch_ready(const DMatrix& data, const RowCodes& rc, std::span<const uint64_t> features) {
+    if (!rc.unusable.empty() || rc.any_bad || features.empty() || features.size() > 256) return false;
+    // Many groups make the per-node tables large; the per-feature path sizes them to the bins.
+    if (rc.n_codes > 16) return false;
+    for (uint64_t f : features)
+        if (f >= data.slot_ok.size() || !data.slot_ok[f]) return false;
+    return true;
+}
+
+void tally_weights_batch(const DMatrix& data, std::span<const uint64_t> features, std::span<const RowId> rows,
+                         const RowCodes& rc, float* tables) {
+    const size_t nf = data.x.size(), nc = features.size();
+    const size_t stride = rc.n_codes * kSlotStride;
+    const uint8_t* slots = data.slots.data();
+    const RowCodes::ClassRow* info = rc.class_rows.data();
+    uint32_t feat[256];
+    for (size_t j = 0; j < nc; ++j) feat[j] = static_cast<uint32_t>(features[j]);
+    const size_t n = rows.size();
+    for (size_t i = 0; i < n; ++i) {
+        // Rows arrive in bootstrap order, scattered over the table: fetch ahead to hide the
+        // latency of each row's first touch.
+        if (i + kPrefetch < n) {
+            __builtin_prefetch(slots + static_cast<size_t>(rows[i + kPrefetch]) * nf);
+            __builtin_prefetch(info + rows[i + kPrefetch]);
+        }
+        const RowId r = rows[i];
+        const uint8_t* s = slots + static_cast<size_t>(r) * nf;
+        const RowCodes::ClassRow row = info[r];
+        float* t = tables + static_cast<size_t>(row.code) * kSlotStride;
+        for (size_t j = 0; j < nc; ++j) t[j * stride + s[feat[j]]] += row.w;
+    }
+}
+
+void tally_moments_batch(const DMatrix& data, std::span<const uint64_t> features, std::span<const RowId> rows,
+                         const RowCodes& rc, float* tables) {
+    const size_t nf = data.x.size(), nc = features.size();
+    const size_t table = rc.n_codes * kSlotStride;
+    const uint8_t* slots = data.slots.data();
+    const RowCodes::MomentRow* info = rc.moment_rows.data();
+    uint32_t feat[256];
+    for (size_t j = 0; j < nc; ++j) feat[j] = static_cast<uint32_t>(features[j]);
+    const size_t n = rows.size();
+    for (size_t i = 0; i < n; ++i) {
+        if (i + kPrefetch < n) {
+            __builtin_prefetch(slots + static_cast<size_t>(rows[i + kPrefetch]) * nf);
+            __builtin_prefetch(info + rows[i + kPrefetch]);
+        }
+        const RowId r = rows[i];
+        const uint8_t* s = slots + static_cast<size_t>(r) * nf;
+        const RowCodes::MomentRow row = info[r];
+        float* t = tables + static_cast<size_t>(row.code) * kSlotStride;
+        for (size_t j = 0; j < nc; ++j) {
+            float* base = t + j * 3 * table + s[feat[j]];
+            base[0] += row.yw;
+            base[table] += row.yyw;
+            base[2 * table] += row.w;
+        }
     }
 }
 

@@ -63,12 +63,23 @@ void cumulate(float* row, size_t n);
 // the regressor). A row that cannot be tallied (an outcome class other than 0 or 1, no outcome
 // column) is marked in `bad`; tallying it stops the call with `bad_reason`.
 struct RowCodes {
+    // One packed record per row, so the batched tallies touch one place per row.
+    struct ClassRow {
+        uint32_t code;
+        float w;
+    };
+    struct MomentRow {
+        uint32_t code;
+        float yw, yyw, w;
+    };
     uint64_t n_t = 0;
     uint64_t n_codes = 0;
     std::vector<uint16_t> code;
     std::vector<float> w;
     std::vector<float> yw;   // y * w (regressor only)
     std::vector<float> yyw;  // (y * y) * w (regressor only)
+    std::vector<ClassRow> class_rows;    // classifier only
+    std::vector<MomentRow> moment_rows;  // regressor only
     std::vector<uint8_t> bad;
     bool any_bad = false;
     std::string bad_reason;
@@ -87,5 +98,19 @@ void tally_weights(const std::vector<uint8_t>& bins, uint8_t max_bin, std::span<
 // Three tables at once (Σ y·w, Σ y²·w, Σ w), one pass over the rows.
 void tally_moments(const std::vector<uint8_t>& bins, uint8_t max_bin, std::span<const RowId> rows, const RowCodes& rc,
                    size_t n_slots, float* sum, float* second, float* weight);
+
+// Stride of one (code) row in the batched tables: every slot of a byte.
+inline constexpr size_t kSlotStride = 256;
+
+// Whether the batched tallies may serve these features: every one has slots in the DMatrix's
+// slot matrix and no row is marked bad. Otherwise callers take the per-feature checked path.
+bool batch_ready(const DMatrix& data, const RowCodes& rc, std::span<const uint64_t> features);
+// Tallies several features in one pass over the rows. Feature j's table starts at
+// j * n_codes * kSlotStride (classifier), or j * 3 * n_codes * kSlotStride with the Σ y·w,
+// Σ y²·w and Σ w tables one after another (regressor). `tables` must be zeroed.
+void tally_weights_batch(const DMatrix& data, std::span<const uint64_t> features, std::span<const RowId> rows,
+                         const RowCodes& rc, float* tables);
+void tally_moments_batch(const DMatrix& data, std::span<const uint64_t> features, std::span<const RowId> rows,
+                         const RowCodes& rc, float* tables);
 
 }  // namespace quorvelin
