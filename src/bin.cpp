@@ -47,12 +47,29 @@ void ContinuousBin::fit(const FeatureColumn& column, const char* name) {
         }
     }
     n_bin = threshold.size() + 1;
+    sorted_ = true;
 }
 
 uint8_t ContinuousBin::transform(float value) const {
-    size_t bin = 0;
-    for (float t : threshold) bin += (t <= value) ? 1 : 0;
+    // The count of thresholds t <= value. Fitted thresholds increase strictly, so that count is
+    // an upper bound; a stored record is not trusted to be sorted and gets the plain count.
+    if (std::isnan(value)) return 0;
+    size_t bin;
+    if (sorted_)
+        bin = static_cast<size_t>(std::upper_bound(threshold.begin(), threshold.end(), value) - threshold.begin());
+    else {
+        bin = 0;
+        for (float t : threshold) bin += (t <= value) ? 1 : 0;
+    }
     return static_cast<uint8_t>(bin);
+}
+
+void ContinuousBin::prepare() {
+    sorted_ = true;
+    for (size_t i = 1; i < threshold.size(); ++i)
+        if (!(threshold[i - 1] < threshold[i])) sorted_ = false;
+    for (float t : threshold)
+        if (std::isnan(t)) sorted_ = false;
 }
 
 void DiscreteBin::fit(const FeatureColumn& column) {

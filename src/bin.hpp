@@ -26,7 +26,13 @@ struct ContinuousBin {
     // the error message for a NaN value.
     void fit(const FeatureColumn& column, const char* name = "");
     uint8_t transform(float value) const;
-    bool operator==(const ContinuousBin&) const = default;
+    // Call after filling `threshold` by hand (a stored record): checks whether the fast search
+    // applies.
+    void prepare();
+    bool operator==(const ContinuousBin& o) const { return n_bin == o.n_bin && threshold == o.threshold; }
+
+private:
+    bool sorted_ = false;
 };
 
 struct DiscreteBin {

@@ -109,10 +109,12 @@ DMatrix DataLoader::from_memory(const std::vector<std::string>& headers,
         } else {
             auto it = continuous_bins.find(name);
             if (it == continuous_bins.end()) {
-                ContinuousBin bin{n_bin, {}};
+                ContinuousBin bin;
+                bin.n_bin = n_bin;
                 bin.fit(column, name.c_str());
                 it = continuous_bins.emplace(name, std::move(bin)).first;
             }
+            it->second.prepare();
             const ContinuousBin& bin = it->second;
             for (size_t r = 0; r < n; ++r) cells[r] = column.present[r] ? bin.transform(column.values[r]) : kMissingBin;
         }

@@ -161,6 +161,84 @@ RowLists TreeLearn<TreeT, StrategyT>::predict(const DMatrix& data) {
     return result;
 }
 
+namespace {
+
+// A tree flattened for routing rows one at a time; every row takes exactly the path the
+// segment-wise routing gives it (same tests, missing cells right).
+struct Router {
+    struct Node {
+        uint32_t left;  // 0 for a leaf (the root is nobody's child)
+        uint32_t right;
+        uint32_t feature;
+        uint8_t bin;
+        bool iscat;
+    };
+    std::vector<Node> nodes;
+    std::vector<const float*> column;
+};
+
+template <class TreeT>
+Router make_router(const TreeT& tree, const DMatrix& data) {
+    Router router;
+    const uint64_t n_nodes = tree.n_nodes();
+    if (n_nodes > UINT32_MAX) stop("the tree is too large to route");
+    router.nodes.resize(n_nodes);
+    for (uint64_t node = 0; node < n_nodes; ++node) {
+        if (!tree.left_children[node]) continue;
+        const SplitInfo& record = tree.split_at(node);
+        if (!record.value || record.value->empty())
+            stop("node " + std::to_string(node) + " has no split value to split on");
+        if (record.feature_id >= data.x.size())
+            stop("node " + std::to_string(node) + " tests feature " + std::to_string(record.feature_id) +
+                 ", which the data does not have");
+        if (!tree.right_children[node]) stop("node " + std::to_string(node) + " has a left child but no right child");
+        const uint64_t left = *tree.left_children[node], right = *tree.right_children[node];
+        if (left <= node || right <= node || left >= n_nodes || right >= n_nodes)
+            stop("node " + std::to_string(node) + " links to a child outside the tree");
+        router.nodes[node] = {static_cast<uint32_t>(left), static_cast<uint32_t>(right),
+                              static_cast<uint32_t>(record.feature_id), (*record.value)[0], record.iscat};
+    }
+    return router;
+}
+
+}  // namespace
+
+template <class TreeT, class StrategyT>
+bool TreeLearn<TreeT, StrategyT>::predict_add(const DMatrix& data, RowLists& sum, bool first) const {
+    const uint64_t n = data.n_rows();
+    const uint64_t n_nodes = tree.n_nodes();
+    std::vector<std::vector<float>> uplift(n_nodes);
+    for (uint64_t node = 0; node < n_nodes; ++node) {
+        if (tree.left_children[node]) continue;
+        uplift[node] = tree.get_uplift(node);
+        if (uplift[node].size() != sum.width || sum.width == 0) return false;
+    }
+    if (sum.n_rows != n) return false;
+    if (!first)
+        for (uint64_t r = 0; r < n; ++r)
+            if (sum.len[r] != sum.width) return false;
+    const Router router = make_router(tree, data);
+    const size_t width = sum.width;
+    for (uint64_t r = 0; r < n; ++r) {
+        uint32_t node = 0;
+        while (router.nodes[node].left != 0) {
+            const Router::Node& nd = router.nodes[node];
+            const uint8_t b = data.x[nd.feature][r];
+            const bool left = b != kMissingBin && (nd.iscat ? b == nd.bin : b <= nd.bin);
+            node = left ? nd.left : nd.right;
+        }
+        const float* u = uplift[node].data();
+        float* out = sum.row(r);
+        if (first) {
+            for (size_t j = 0; j < width; ++j) out[j] = u[j];
+            sum.len[r] = static_cast<uint32_t>(width);
+        } else {
+            for (size_t j = 0; j < width; ++j) out[j] = out[j] + u[j];
+        }
+    }
+    return true;
+}
+
 template <class TreeT, class StrategyT>
 void TreeLearn<TreeT, StrategyT>::recursive_split(uint64_t node, const DMatrix& data) {
     std::vector<uint64_t> pending{node};

@@ -40,6 +40,10 @@ public:
     uint64_t split(const SplitInfo& record, const DMatrix& data);
 
     RowLists predict(const DMatrix& data);
+    // sum = predict(data) when `first`, else sum = add(sum, predict(data)), computed row by row
+    // without building the tree's own lists. Returns false, leaving `sum` untouched, when the
+    // tree's leaves do not all give lists of sum's width (the caller then uses predict).
+    bool predict_add(const DMatrix& data, RowLists& sum, bool first) const;
     void recursive_split(uint64_t node, const DMatrix& data);
 
     std::string to_string() const;

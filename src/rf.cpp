@@ -116,6 +116,36 @@ private:
 
 }  // namespace
 
+namespace {
+
+// sum = first tree's lists, then sum = add(sum, tree's lists) tree by tree: routed row by row
+// when every leaf gives a list of the running width, else through the tree's own lists.
+template <class LearnT>
+void accumulate(std::optional<RowLists>& sum, LearnT& learner, const DMatrix& data) {
+    if (!sum) {
+        size_t width = 0;
+        const auto& tree = learner.tree;
+        for (uint64_t node = 0; node < tree.n_nodes(); ++node)
+            if (!tree.left_children[node]) {
+                width = tree.get_uplift(node).size();
+                break;
+            }
+        if (width > 0) {
+            RowLists first(data.n_rows(), width);
+            if (learner.predict_add(data, first, true)) {
+                sum = std::move(first);
+                return;
+            }
+        }
+        sum = learner.predict(data);
+        return;
+    }
+    if (learner.predict_add(data, *sum, false)) return;
+    add_into(*sum, learner.predict(data));
+}
+
+}  // namespace
+
 template <class LearnT>
 RandomForest<LearnT>::RandomForest(TreeConfig cfg)
     : config(std::move(cfg)),
@@ -183,13 +213,7 @@ template <class LearnT>
 RowLists RandomForest<LearnT>::predict_par_thread(std::vector<LearnT> learners, const DMatrix& data) {
     if (learners.empty()) stop("a prediction worker was given no trees");
     std::optional<RowLists> sum;
-    for (LearnT& learner : learners) {
-        RowLists p = learner.predict(data);
-        if (!sum)
-            sum = std::move(p);
-        else
-            add_into(*sum, p);
-    }
+    for (LearnT& learner : learners) accumulate(sum, learner, data);
     return std::move(*sum);
 }
 
@@ -201,11 +225,7 @@ RowLists RandomForest<LearnT>::predict(DMatrix data, const InterruptCheck& inter
         std::optional<RowLists> sum;
         for (LearnT& learner : trees) {
             if (interrupted) interrupted();
-            RowLists p = learner.predict(data);
-            if (!sum)
-                sum = std::move(p);
-            else
-                add_into(*sum, p);
+            accumulate(sum, learner, data);
         }
         if (!sum) stop("the model has no trees to predict with; fit it first");
         return divide_scalar(*sum, static_cast<float>(n_learners));
