@@ -57,8 +57,8 @@ std::vector<SplitInfo>& RegressionStrategy::find_best_splits(const DMatrix& data
         return results_;
     }
     const size_t table = rc.n_codes * kSlotStride;
-    batch_.assign(features.size() * 3 * table, 0.0f);
-    tally_moments_batch(data, features, rows, rc, batch_.data());
+    batch_.resize(features.size() * 3 * table);
+    tally_moments_batch(data, features, rows, rc, batch_.data(), interleaved_);
     for (size_t j = 0; j < features.size(); ++j) {
         const FeatureFacts facts = feature_facts(data, rc, features[j]);
         results_.push_back(scan(batch_.data() + j * 3 * table, kSlotStride, table, facts, node_id, features[j]));

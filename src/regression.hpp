@@ -41,7 +41,7 @@ private:
     uint64_t min_samples_leaf_;
     uint64_t min_samples_treatment_;
     float alpha_;
-    std::vector<float> table_, batch_;
+    std::vector<float> table_, batch_, interleaved_;
     std::vector<SplitInfo> results_;
     std::vector<float> parent_;
 };

@@ -316,13 +316,19 @@ void tally_weights_batch(const DMatrix& data, std::span<const uint64_t> features
 }
 
 void tally_moments_batch(const DMatrix& data, std::span<const uint64_t> features, std::span<const RowId> rows,
-                         const RowCodes& rc, float* tables) {
+                         const RowCodes& rc, float* tables, std::vector<float>& scratch) {
     const size_t nf = data.x.size(), nc = features.size();
     const size_t table = rc.n_codes * kSlotStride;
     const uint8_t* slots = data.slots.data();
     const RowCodes::MomentRow* info = rc.moment_rows.data();
     uint32_t feat[256];
     for (size_t j = 0; j < nc; ++j) feat[j] = static_cast<uint32_t>(features[j]);
+    // The three sums of one slot sit side by side (one cache line per update); they are spread
+    // into separate tables afterwards. Each entry still accumulates in row order.
+    constexpr size_t kLanes = 4;
+    const size_t per_feature = table * kLanes;
+    scratch.assign(nc * per_feature, 0.0f);
+    float* inter = scratch.data();
     const size_t n = rows.size();
     for (size_t i = 0; i < n; ++i) {
         if (i + kPrefetch < n) {
@@ -332,12 +338,21 @@ void tally_moments_batch(const DMatrix& data, std::span<const uint64_t> features
         const RowId r = rows[i];
         const uint8_t* s = slots + static_cast<size_t>(r) * nf;
         const RowCodes::MomentRow row = info[r];
-        float* t = tables + static_cast<size_t>(row.code) * kSlotStride;
+        float* t = inter + static_cast<size_t>(row.code) * kSlotStride * kLanes;
         for (size_t j = 0; j < nc; ++j) {
-            float* base = t + j * 3 * table + s[feat[j]];
-            base[0] += row.yw;
-            base[table] += row.yyw;
-            base[2 * table] += row.w;
+            float* cell = t + j * per_feature + static_cast<size_t>(s[feat[j]]) * kLanes;
+            cell[0] += row.yw;
+            cell[1] += row.yyw;
+            cell[2] += row.w;
+        }
+    }
+    for (size_t j = 0; j < nc; ++j) {
+        const float* src = inter + j * per_feature;
+        float* dst = tables + j * 3 * table;
+        for (size_t k = 0; k < table; ++k) {
+            dst[k] = src[k * kLanes];
+            dst[table + k] = src[k * kLanes + 1];
+            dst[2 * table + k] = src[k * kLanes + 2];
         }
     }
 }

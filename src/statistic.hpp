@@ -111,6 +111,6 @@ bool batch_ready(const DMatrix& data, const RowCodes& rc, std::span<const uint64
 void tally_weights_batch(const DMatrix& data, std::span<const uint64_t> features, std::span<const RowId> rows,
                          const RowCodes& rc, float* tables);
 void tally_moments_batch(const DMatrix& data, std::span<const uint64_t> features, std::span<const RowId> rows,
-                         const RowCodes& rc, float* tables);
+                         const RowCodes& rc, float* tables, std::vector<float>& scratch);
 
 }  // namespace quorvelin
