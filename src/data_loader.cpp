@@ -1,6 +1,7 @@
 #include "data_loader.hpp"
 
 #include <algorithm>
+#include <cstring>
 #include <limits>
 #include <utility>
 
@@ -26,6 +27,45 @@ void RowTable::gather(size_t pos, const std::string& name, FeatureColumn& out) c
                  " is at position " + std::to_string(pos));
         out.values[r] = values_[begin + pos];
         out.present[r] = present_[begin + pos];
+    }
+}
+
+namespace {
+
+template <class T>
+void gather_as(const char* base, size_t n, ptrdiff_t stride, FeatureColumn& out) {
+    for (size_t r = 0; r < n; ++r) {
+        T v;
+        std::memcpy(&v, base + static_cast<ptrdiff_t>(r) * stride, sizeof v);
+        out.values[r] = static_cast<float>(static_cast<double>(v));
+    }
+}
+
+}  // namespace
+
+void StridedTable::gather(size_t pos, const std::string& name, FeatureColumn& out) const {
+    if (pos >= n_cols_ && n_rows_ > 0)
+        stop("row 0 has " + std::to_string(n_cols_) + " values, but column " + name + " is at position " +
+             std::to_string(pos));
+    out.values.resize(n_rows_);
+    out.present.assign(n_rows_, 1);
+    if (n_rows_ == 0) return;
+    const char* base = data_ + static_cast<ptrdiff_t>(pos) * col_stride_;
+    switch (kind_) {
+        case Kind::F32: gather_as<float>(base, n_rows_, row_stride_, out); break;
+        case Kind::F64: gather_as<double>(base, n_rows_, row_stride_, out); break;
+        case Kind::I8: gather_as<int8_t>(base, n_rows_, row_stride_, out); break;
+        case Kind::I16: gather_as<int16_t>(base, n_rows_, row_stride_, out); break;
+        case Kind::I32: gather_as<int32_t>(base, n_rows_, row_stride_, out); break;
+        case Kind::I64: gather_as<int64_t>(base, n_rows_, row_stride_, out); break;
+        case Kind::U8: gather_as<uint8_t>(base, n_rows_, row_stride_, out); break;
+        case Kind::U16: gather_as<uint16_t>(base, n_rows_, row_stride_, out); break;
+        case Kind::U32: gather_as<uint32_t>(base, n_rows_, row_stride_, out); break;
+        case Kind::U64: gather_as<uint64_t>(base, n_rows_, row_stride_, out); break;
+        case Kind::Bool:
+            for (size_t r = 0; r < n_rows_; ++r)
+                out.values[r] = base[static_cast<ptrdiff_t>(r) * row_stride_] != 0 ? 1.0f : 0.0f;
+            break;
     }
 }
 

@@ -2,6 +2,7 @@
 // Finds the columns of a caller's table by name and turns it into a DMatrix, fitting each
 // feature's bin record the first time the feature is seen and reusing it afterwards.
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <unordered_map>
@@ -40,6 +41,31 @@ private:
     std::vector<float> values_;
     std::vector<uint8_t> present_;
     std::vector<size_t> offsets_;
+};
+
+// A caller's 2-D array read in place (any strides, byte strides may be negative), as a buffer
+// of numbers gives it. Every value goes through a double on its way to float, as a number
+// converted one by one would, so both paths give the same bits; no cell is missing.
+class StridedTable final : public TableView {
+public:
+    enum class Kind { F32, F64, I8, I16, I32, I64, U8, U16, U32, U64, Bool };
+    StridedTable(const void* data, Kind kind, size_t n_rows, size_t n_cols, ptrdiff_t row_stride,
+                 ptrdiff_t col_stride)
+        : data_(static_cast<const char*>(data)),
+          kind_(kind),
+          n_rows_(n_rows),
+          n_cols_(n_cols),
+          row_stride_(row_stride),
+          col_stride_(col_stride) {}
+
+    size_t n_rows() const override { return n_rows_; }
+    void gather(size_t pos, const std::string& name, FeatureColumn& out) const override;
+
+private:
+    const char* data_;
+    Kind kind_;
+    size_t n_rows_, n_cols_;
+    ptrdiff_t row_stride_, col_stride_;
 };
 
 class DataLoader {
