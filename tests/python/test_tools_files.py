@@ -1,0 +1,175 @@
+"""Model-file reading, table files and plotting helpers (no extension module needed)."""
+
+import json
+import os
+import sys
+
+import numpy as np
+import pytest
+
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "python"))
+
+from quorvelin_tools import metrics, plotting  # noqa: E402
+from quorvelin_tools.modelfile import ModelFileError, parse_model_text  # noqa: E402
+from quorvelin_tools.tables import TableError, read_table, write_table  # noqa: E402
+
+CONFIG = {
+    "index_cols": [], "feature_cols": ["age", "city"], "cat_cols": ["city"], "treatment_cols": ["t"],
+    "y_col": "y", "weight_col": "", "n_bin": 30, "min_samples_leaf": 100, "min_samples_treatment": 10,
+    "n_reg": 10, "alpha": 0.9, "normalization": True, "max_features": 10, "max_depth": 6, "n_tree": 2,
+    "subsample": 1.0, "n_thread": 1, "seed": None,
+}
+
+
+def _split(node, fid, value, imp, summary=((0.1,), (0.3,))):
+    return {"node_id": node, "feature_id": fid, "treatment_id": 0, "iscat": fid == 1,
+            "value": value, "gain": imp, "gain_importance": imp, "summary": [list(r) for r in summary]}
+
+
+# Tree 0: root splits on city (importance 2.0), its left child on age (1.0), and one
+# leaf keeps a candidate record without a value (no split, must not count).
+TREE0 = {
+    "level": [0, 1, 1, 2, 2],
+    "left_children": [1, 3, None, None, None],
+    "right_children": [2, 4, None, None, None],
+    "split": [_split(0, 1, [2], 2.0), _split(1, 0, [5], 1.0), _split(2, 0, None, 0.0),
+              _split(3, 0, None, 0.0), _split(4, 0, None, 0.0)],
+}
+# Tree 1: a single root leaf.
+TREE1 = {"level": [0], "left_children": [None], "right_children": [None], "split": [_split(0, 0, None, 0.0)]}
+
+
+def model_text(config=CONFIG, trees=(TREE0, TREE1), bins=None):
+    c = lambda o: json.dumps(o, separators=(",", ":"))  # noqa: E731
+    bins = bins if bins is not None else [
+        ("Continuous", "age", {"n_bin": 3, "threshold": [25.5, 40.0]}),
+        ("Discrete", "city", {"n_bin": 3, "mapping": [0.0, 1.0, 2.0]}),
+    ]
+    text = c(config) + "\n\n"
+    for kind, name, rec in bins:
+        text += f"{kind}\n{name}\n{c(rec)}\n\n"
+    for t in trees:
+        text += c(config) + "\n" + c(t) + "\n\n"
+    return text
+
+
+def test_parse_model_text_statistics_and_importance():
+    mf = parse_model_text(model_text())
+    assert mf.feature_names == ["age", "city"] and mf.categorical_features == ["city"]
+    assert mf.continuous_bins["age"]["threshold"] == [25.5, 40.0]
+    assert mf.n_groups == 2
+    np.testing.assert_allclose(mf.feature_importance(normalize=False), [1.0, 2.0])
+    np.testing.assert_allclose(mf.feature_importance(), [1 / 3, 2 / 3])
+    np.testing.assert_array_equal(mf.split_counts(), [1, 1])
+    st = mf.tree_stats()
+    assert st["n_trees"] == 2 and st["total_nodes"] == 6
+    assert st["depth"] == {"min": 0, "mean": 1.0, "max": 2}
+    assert st["leaves"] == {"min": 1, "mean": 2.0, "max": 3}
+
+
+def test_bin_sections_in_any_order_and_nan_importance_ignored():
+    tree = json.loads(json.dumps(TREE0))
+    tree["split"][1]["gain_importance"] = None  # a NaN written as null
+    text = model_text(trees=(tree, TREE1), bins=[
+        ("Discrete", "city", {"n_bin": 3, "mapping": [0.0, 1.0, 2.0]}),
+        ("Continuous", "age", {"n_bin": 3, "threshold": [25.5, 40.0]}),
+    ])
+    mf = parse_model_text(text)
+    np.testing.assert_allclose(mf.feature_importance(normalize=False), [0.0, 2.0])
+
+
+@pytest.mark.parametrize(
+    "text, message",
+    [
+        ("garbage\n\n", "not valid JSON"),
+        ('{"a":1}\n\n', "not a model configuration"),
+        (model_text().rsplit("\n\n", 2)[0], "found only"),
+        (model_text().rsplit("\n\n", 2)[0] + "\n\n", "tree section 1: expected 2 lines"),
+        (model_text(bins=[("continuous", "age", {}), ("Discrete", "city", {})]), "bin_type continuous unknown"),
+        (model_text(trees=({"nolevel": 1}, TREE1)), "not a tree record"),
+    ],
+    ids=["garbage", "not-config", "too-few-sections", "empty-tree-section", "bad-bin-type", "bad-tree"],
+)
+def test_parse_model_text_errors(text, message):
+    with pytest.raises(ModelFileError, match=message):
+        parse_model_text(text)
+
+
+def test_zero_importance_stays_zero():
+    config = dict(CONFIG, n_tree=1)
+    mf = parse_model_text(model_text(config=config, trees=(TREE1,)))
+    np.testing.assert_array_equal(mf.feature_importance(), [0.0, 0.0])
+
+
+def test_csv_round_trip_and_missing_markers(tmp_path):
+    p = tmp_path / "t.csv"
+    p.write_text("a, b ,c,d\n1.5, x ,NA,\n-2e3,y,,7\nnan,,NULL,8\n")
+    t = read_table(str(p))
+    assert list(t) == ["a", "b", "c", "d"]
+    np.testing.assert_array_equal(t["a"], [1.5, -2000.0, np.nan])
+    assert list(t["b"]) == ["x", "y", None]
+    assert t["c"].dtype == np.float64 and np.isnan(t["c"]).all()
+    np.testing.assert_array_equal(t["d"], [np.nan, 7.0, 8.0])
+    out = tmp_path / "o.csv"
+    write_table(str(out), {"v": np.array([0.1, 3.0, np.nan, 1 / 3]), "s": np.array(["a", None, "c", "d"], dtype=object),
+                           "p": np.array([np.float32(0.1)] * 4, dtype=np.float64)}, single_precision=["p"])
+    back = read_table(str(out))
+    np.testing.assert_array_equal(back["v"], [0.1, 3.0, np.nan, 1 / 3])  # exact round trip
+    assert list(back["s"]) == ["a", None, "c", "d"]
+    assert out.read_text().splitlines()[1] == "0.1,a,0.1"
+
+
+def test_parquet_round_trip(tmp_path):
+    pytest.importorskip("pyarrow")
+    p = str(tmp_path / "t.parquet")
+    write_table(p, {"x": np.array([1.0, np.nan]), "c": np.array(["u", None], dtype=object)})
+    t = read_table(p)
+    np.testing.assert_array_equal(t["x"], [1.0, np.nan])
+    assert list(t["c"]) == ["u", None]
+
+
+@pytest.mark.parametrize(
+    "content, message",
+    [("", "empty file"), ("a,a\n1,2\n", "occurs twice"), ("a,b\n1,2,3\n", "line 2 has 3 fields"), ("a,,b\n1,2,3\n", "header field is empty")],
+)
+def test_malformed_tables(tmp_path, content, message):
+    p = tmp_path / "t.csv"
+    p.write_text(content)
+    with pytest.raises(TableError, match=message):
+        read_table(str(p))
+
+
+def test_missing_table_file(tmp_path):
+    with pytest.raises(TableError, match="file not found"):
+        read_table(str(tmp_path / "none.csv"))
+
+
+def _plot_data():
+    rng = np.random.default_rng(0)
+    t = rng.integers(0, 3, 300)
+    y = rng.integers(0, 2, 300)
+    return y, t, rng.random((300, 2))
+
+
+def test_plot_helpers_draw_one_curve_per_treatment(tmp_path):
+    pytest.importorskip("matplotlib")
+    y, t, s = _plot_data()
+    ax = plotting.plot_qini_curve(y, t, s, random=False)
+    lines = ax.get_lines()
+    model_lines = [line for line in lines if line.get_label().startswith("treatment ")]
+    assert [line.get_label() for line in model_lines] == ["treatment 1", "treatment 2"]
+    curve = metrics.qini_curve(y, t, s)[1]
+    np.testing.assert_allclose(model_lines[1].get_ydata(), curve.y)
+    ax2 = plotting.plot_uplift_curve(y, t, s[:, 0], treatment_values=1, perfect=True)
+    assert any(line.get_label() == "perfect ranking" for line in ax2.get_lines())
+    png = plotting.save_qini_png(tmp_path / "q.png", [{"y": y, "treatment": t, "uplift": s, "reference": s[::-1]}])
+    assert open(png, "rb").read(4) == b"\x89PNG"
+
+
+def test_plot_without_matplotlib_is_a_clear_import_error(monkeypatch):
+    monkeypatch.setitem(sys.modules, "matplotlib", None)
+    monkeypatch.setitem(sys.modules, "matplotlib.pyplot", None)
+    assert plotting.have_matplotlib() is False
+    y, t, s = _plot_data()
+    with pytest.raises(ImportError, match="pip install matplotlib"):
+        plotting.plot_qini_curve(y, t, s)
