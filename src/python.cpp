@@ -11,6 +11,7 @@
 #include <limits>
 #include <memory>
 #include <new>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -28,6 +29,8 @@ using quorvelin::CausalModelInterface;
 using quorvelin::ModelKind;
 using quorvelin::RowLists;
 using quorvelin::RowTable;
+using quorvelin::StridedTable;
+using quorvelin::TableView;
 using quorvelin::TreeConfig;
 
 // ---------------------------------------------------------------------------------------------
@@ -383,7 +386,8 @@ void push_cell(RowTable& table, PyObject* item) {
     }
 }
 
-// The rows of `arr` as optional 32-bit floats. All conversion of a table goes through here.
+// The rows of `arr` as optional 32-bit floats, read item by item through the sequence protocol:
+// the general path, taken by every table that is not a plain numeric 2-D buffer.
 RowTable convert_table(PyObject* arr) {
     if (PyUnicode_Check(arr)) raise_str_to_vec("arr");
     if (!PySequence_Check(arr)) raise_not_convertible("arr", arr, "Sequence");
@@ -421,7 +425,122 @@ RowTable convert_table(PyObject* arr) {
     return table;
 }
 
+// The element kind of a buffer's format when it is one plain native-order number the table can
+// read in place; nothing for anything else (object, half float, complex, foreign byte order,
+// structured records), which then takes the sequence path.
+std::optional<StridedTable::Kind> buffer_kind(const char* format, Py_ssize_t itemsize) {
+    using Kind = StridedTable::Kind;
+    if (!format) format = "B";  // the buffer protocol's default when no format is given
+    if (*format == '@' || *format == '=') {
+        ++format;
+    } else if (*format == '<' || *format == '>' || *format == '!') {
+#if PY_LITTLE_ENDIAN
+        if (*format != '<') return std::nullopt;
+#else
+        if (*format == '<') return std::nullopt;
+#endif
+        ++format;
+    }
+    if (format[0] == '\0' || format[1] != '\0') return std::nullopt;
+    // The sizes of 'l' and 'L' depend on the prefix, so integers are told apart by the size
+    // the exporter reports rather than by the letter.
+    auto by_size = [&](Kind k1, Kind k2, Kind k4, Kind k8) -> std::optional<Kind> {
+        switch (itemsize) {
+            case 1: return k1;
+            case 2: return k2;
+            case 4: return k4;
+            case 8: return k8;
+            default: return std::nullopt;
+        }
+    };
+    switch (format[0]) {
+        case 'f': return itemsize == 4 ? std::optional<Kind>(Kind::F32) : std::nullopt;
+        case 'd': return itemsize == 8 ? std::optional<Kind>(Kind::F64) : std::nullopt;
+        case '?': return itemsize == 1 ? std::optional<Kind>(Kind::Bool) : std::nullopt;
+        case 'b':
+        case 'h':
+        case 'i':
+        case 'l':
+        case 'q': return by_size(Kind::I8, Kind::I16, Kind::I32, Kind::I64);
+        case 'B':
+        case 'H':
+        case 'I':
+        case 'L':
+        case 'Q': return by_size(Kind::U8, Kind::U16, Kind::U32, Kind::U64);
+        default: return std::nullopt;
+    }
+}
+
+// The table argument of fit and predict. A 2-D buffer of plain numbers (a NumPy array of
+// floats, integers or booleans, in any memory order) is read in place, which gives the same
+// values as reading its rows as sequences but without a Python object per cell; everything
+// else goes through the sequence path. The buffer is held until the object goes, so the
+// exporter can neither free nor resize the memory while the loader reads it.
+class TableArgument {
+public:
+    explicit TableArgument(PyObject* arr) {
+        if (!open_buffer(arr)) rows_ = convert_table(arr);
+    }
+    TableArgument(const TableArgument&) = delete;
+    TableArgument& operator=(const TableArgument&) = delete;
+    ~TableArgument() {
+        if (held_) PyBuffer_Release(&view_);
+    }
+
+    const TableView& table() const {
+        if (strided_) return *strided_;
+        return rows_;
+    }
+
+private:
+    bool open_buffer(PyObject* arr) {
+        // str has no buffer, but bytes has one: both keep the sequence path and its TypeErrors.
+        if (PyUnicode_Check(arr) || PyBytes_Check(arr) || !PyObject_CheckBuffer(arr)) return false;
+        if (PyObject_GetBuffer(arr, &view_, PyBUF_RECORDS_RO) != 0) {
+            // An exporter that cannot describe itself this way (NumPy's datetimes, for one)
+            // is left to the sequence path, which reports whatever it finds there.
+            PyErr_Clear();
+            return false;
+        }
+        held_ = true;
+        const std::optional<StridedTable::Kind> kind = buffer_kind(view_.format, view_.itemsize);
+        if (view_.ndim != 2 || !view_.shape || view_.suboffsets || !kind) {
+            PyBuffer_Release(&view_);
+            held_ = false;
+            return false;
+        }
+        // Some exporters (ctypes) leave the strides out even when asked; that means C order.
+        const ptrdiff_t col_stride = view_.strides ? view_.strides[1] : view_.itemsize;
+        const ptrdiff_t row_stride = view_.strides ? view_.strides[0] : view_.shape[1] * view_.itemsize;
+        strided_.emplace(view_.buf, *kind, static_cast<size_t>(view_.shape[0]), static_cast<size_t>(view_.shape[1]),
+                         row_stride, col_stride);
+        return true;
+    }
+
+    Py_buffer view_{};
+    bool held_ = false;
+    std::optional<StridedTable> strided_;
+    RowTable rows_;
+};
+
+// Keeps the cyclic garbage collector off for a scope and puts its state back on every exit.
+// A million fresh result lists would otherwise set off a run of collections, each walking all
+// the lists made so far, none of which can be garbage yet: that was a tenth of a large predict.
+class GcPause {
+public:
+    GcPause() : was_enabled_(PyGC_Disable() != 0) {}
+    GcPause(const GcPause&) = delete;
+    GcPause& operator=(const GcPause&) = delete;
+    ~GcPause() {
+        if (was_enabled_) PyGC_Enable();
+    }
+
+private:
+    bool was_enabled_;
+};
+
 PyObject* rows_to_list(const RowLists& rows) {
+    const GcPause pause;
     Ref out(PyList_New(static_cast<Py_ssize_t>(rows.n_rows)));
     if (!out) throw PythonError{};
     for (size_t i = 0; i < rows.n_rows; ++i) {
@@ -599,8 +718,8 @@ PyObject* model_save(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
 // predict, run under the caller's exclusive borrow.
 quorvelin::DMatrix load_table(ModelObject* obj, PyObject* headers_obj, PyObject* arr_obj) {
     const std::vector<std::string> headers = convert_headers(headers_obj);
-    const RowTable table = convert_table(arr_obj);
-    return obj->model->get_loader().from_memory(headers, {}, table);
+    const TableArgument arr(arr_obj);
+    return obj->model->get_loader().from_memory(headers, {}, arr.table());
 }
 
 PyObject* model_fit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
