@@ -64,6 +64,30 @@ uint8_t ContinuousBin::transform(float value) const {
     return static_cast<uint8_t>(bin);
 }
 
+void ContinuousBin::transform_column(const FeatureColumn& column, uint8_t* out) const {
+    const size_t n = column.size();
+    const float* t = threshold.data();
+    const size_t len = threshold.size();
+    if (!sorted_ || len == 0) {
+        for (size_t r = 0; r < n; ++r) out[r] = column.present[r] ? transform(column.values[r]) : kMissingBin;
+        return;
+    }
+    // Branch-free search for the count of thresholds <= v: the loop shape depends only on the
+    // number of thresholds, so it runs without mispredictions.
+    for (size_t r = 0; r < n; ++r) {
+        const float v = column.values[r];
+        const float* p = t;
+        size_t count = len;
+        while (count > 1) {
+            const size_t half = count / 2;
+            p = (p[half - 1] <= v) ? p + half : p;
+            count -= half;
+        }
+        const size_t bin = static_cast<size_t>(p - t) + ((p[0] <= v) ? 1 : 0);
+        out[r] = column.present[r] ? (std::isnan(v) ? 0 : static_cast<uint8_t>(bin)) : kMissingBin;
+    }
+}
+
 void ContinuousBin::prepare() {
     sorted_ = true;
     for (size_t i = 1; i < threshold.size(); ++i)

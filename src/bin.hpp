@@ -26,6 +26,8 @@ struct ContinuousBin {
     // the error message for a NaN value.
     void fit(const FeatureColumn& column, const char* name = "");
     uint8_t transform(float value) const;
+    // Bins a whole column (kMissingBin for a missing cell); the same cells as transform.
+    void transform_column(const FeatureColumn& column, uint8_t* out) const;
     // Call after filling `threshold` by hand (a stored record): checks whether the fast search
     // applies.
     void prepare();

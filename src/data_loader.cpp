@@ -155,8 +155,7 @@ DMatrix DataLoader::from_memory(const std::vector<std::string>& headers,
                 it = continuous_bins.emplace(name, std::move(bin)).first;
             }
             it->second.prepare();
-            const ContinuousBin& bin = it->second;
-            for (size_t r = 0; r < n; ++r) cells[r] = column.present[r] ? bin.transform(column.values[r]) : kMissingBin;
+            it->second.transform_column(column, cells.data());
         }
         m.x.push_back(std::move(cells));
     }

@@ -45,6 +45,10 @@ void TreeLearn<TreeT, StrategyT>::fit(const DMatrix& data, const RowCodes& rc, R
     partition = Partition::subsample(std::move(sample));
     scratch_.resize(partition.index.size());
     grow_tree(0, data, rc, random);
+    // The row lists served growth only; prediction builds its own. A forest keeps many
+    // learners, so holding them would cost 8 bytes per sampled row per tree.
+    partition = Partition{};
+    std::vector<RowId>().swap(scratch_);
 }
 
 template <class TreeT, class StrategyT>
