@@ -1,0 +1,225 @@
+#pragma once
+// Shared helpers of the C++ unit tests: stop assertions, hand-built tables and matrices, and a
+// structural comparison of trees.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <initializer_list>
+#include <optional>
+#include <random>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "bin.hpp"
+#include "data_loader.hpp"
+#include "dmatrix.hpp"
+#include "error.hpp"
+#include "split_info.hpp"
+#include "tree.hpp"
+
+namespace qtest {
+
+using quorvelin::kMissingBin;
+using OptF = std::optional<float>;
+
+// Runs `body` and reports whether it stopped with exactly `message` (or with any message when
+// `message` is null).
+template <class Body>
+::testing::AssertionResult stops_with(Body&& body, const char* message) {
+    try {
+        body();
+    } catch (const quorvelin::Stop& e) {
+        if (message == nullptr || std::string(e.what()) == message) return ::testing::AssertionSuccess();
+        return ::testing::AssertionFailure() << "stopped with \"" << e.what() << "\" instead of \"" << message
+                                             << "\"";
+    } catch (const std::exception& e) {
+        return ::testing::AssertionFailure() << "threw a non-Stop exception: " << e.what();
+    }
+    return ::testing::AssertionFailure() << "did not stop";
+}
+
+#define EXPECT_STOP_MSG(stmt, msg) EXPECT_TRUE(::qtest::stops_with([&] { stmt; }, msg))
+#define EXPECT_STOPS(stmt) EXPECT_TRUE(::qtest::stops_with([&] { stmt; }, nullptr))
+
+inline bool same_bits(float a, float b) {
+    uint32_t x, y;
+    std::memcpy(&x, &a, 4);
+    std::memcpy(&y, &b, 4);
+    return x == y;
+}
+
+// Distance in units of the last place between two finite floats of the same sign.
+inline int64_t ulps_apart(float a, float b) {
+    int32_t x, y;
+    std::memcpy(&x, &a, 4);
+    std::memcpy(&y, &b, 4);
+    if (x < 0) x = INT32_MIN - x;
+    if (y < 0) y = INT32_MIN - y;
+    return std::llabs(static_cast<int64_t>(x) - static_cast<int64_t>(y));
+}
+
+inline quorvelin::FeatureColumn column_of(std::initializer_list<OptF> cells) {
+    quorvelin::FeatureColumn c;
+    for (const OptF& v : cells) {
+        c.values.push_back(v ? *v : 0.0f);
+        c.present.push_back(v ? 1 : 0);
+    }
+    return c;
+}
+
+inline quorvelin::FeatureColumn column_of(const std::vector<OptF>& cells) {
+    quorvelin::FeatureColumn c;
+    for (const OptF& v : cells) {
+        c.values.push_back(v ? *v : 0.0f);
+        c.present.push_back(v ? 1 : 0);
+    }
+    return c;
+}
+
+inline quorvelin::RowTable table_of(const std::vector<std::vector<OptF>>& rows) {
+    quorvelin::RowTable t;
+    for (const auto& row : rows) {
+        for (const OptF& v : row) t.push(v ? *v : 0.0f, v.has_value());
+        t.end_row();
+    }
+    return t;
+}
+
+// A binned table built by hand. Feature f is named "f<f>"; n_bins holds one entry per feature.
+struct MatrixInput {
+    std::vector<std::vector<uint8_t>> x;  // kMissingBin for a missing cell
+    std::vector<uint8_t> is_cat;          // defaults to all continuous
+    std::vector<uint64_t> n_bins;         // per feature
+    std::vector<float> y;
+    std::vector<uint8_t> treatment;       // first treatment column; empty for none
+    std::vector<float> weight;            // defaults to 1.0 per row
+};
+
+inline quorvelin::DMatrix make_matrix(MatrixInput input) {
+    quorvelin::DMatrix m;
+    const size_t n_features = input.x.size();
+    const size_t n = n_features ? input.x[0].size() : input.y.size();
+    m.x = std::move(input.x);
+    m.y = std::move(input.y);
+    if (!input.treatment.empty()) {
+        uint8_t largest = 0;
+        for (uint8_t t : input.treatment) largest = std::max(largest, t);
+        m.n_treatments.push_back(static_cast<uint64_t>(largest) + 1);
+        m.treatments.push_back(std::move(input.treatment));
+    }
+    m.weight = input.weight.empty() ? std::vector<float>(n, 1.0f) : std::move(input.weight);
+    m.is_cat = input.is_cat.empty() ? std::vector<uint8_t>(n_features, 0) : std::move(input.is_cat);
+    for (size_t f = 0; f < n_features; ++f) {
+        const std::string name = "f" + std::to_string(f);
+        m.feature_names.push_back(name);
+        if (f < input.n_bins.size()) m.n_bins[name] = input.n_bins[f];
+    }
+    m.finalize();
+    return m;
+}
+
+// One group of identical rows: `count` rows of bin `bin`, treatment `group`, outcome `y`.
+struct RowGroup {
+    uint8_t bin;
+    uint8_t group;
+    float y;
+    int count;
+};
+
+// A one-feature matrix from groups of rows, in the order given.
+inline quorvelin::DMatrix one_feature(const std::vector<RowGroup>& groups, uint64_t n_bins, bool is_cat = false,
+                                      float weight = 1.0f) {
+    MatrixInput s;
+    s.x.resize(1);
+    for (const RowGroup& g : groups)
+        for (int i = 0; i < g.count; ++i) {
+            s.x[0].push_back(g.bin);
+            s.treatment.push_back(g.group);
+            s.y.push_back(g.y);
+            s.weight.push_back(weight);
+        }
+    s.is_cat = {static_cast<uint8_t>(is_cat)};
+    s.n_bins = {n_bins};
+    return make_matrix(std::move(s));
+}
+
+inline std::vector<quorvelin::RowId> all_rows(uint64_t n) {
+    std::vector<quorvelin::RowId> rows(n);
+    for (uint64_t i = 0; i < n; ++i) rows[i] = static_cast<quorvelin::RowId>(i);
+    return rows;
+}
+
+// Random classifier/regressor data: n_features continuous features with up to max_bins bins
+// (about one cell in eight missing), n_t treatment groups, outcomes 0/1 or real values.
+inline quorvelin::DMatrix random_matrix(std::mt19937& gen, size_t n, size_t n_features, uint64_t max_bins,
+                                        uint8_t n_t, bool binary_y, bool random_weights) {
+    MatrixInput s;
+    s.x.assign(n_features, std::vector<uint8_t>(n));
+    std::uniform_int_distribution<int> missing(0, 7);
+    std::uniform_int_distribution<int> group(0, n_t - 1);
+    std::uniform_real_distribution<float> real(-3.0f, 5.0f);
+    std::uniform_real_distribution<float> w(0.1f, 3.0f);
+    for (size_t f = 0; f < n_features; ++f) {
+        // Feature 0 carries the signal, so it gets a few bins at least.
+        const uint64_t drawn = 1 + gen() % max_bins;
+        const uint64_t nb = f == 0 ? std::max<uint64_t>(drawn, 4) : drawn;
+        s.n_bins.push_back(nb);
+        std::uniform_int_distribution<int> bin(0, static_cast<int>(nb) - 1);
+        for (size_t r = 0; r < n; ++r) s.x[f][r] = missing(gen) == 0 ? kMissingBin : static_cast<uint8_t>(bin(gen));
+    }
+    for (size_t r = 0; r < n; ++r) {
+        const uint8_t t = static_cast<uint8_t>(group(gen));
+        s.treatment.push_back(t);
+        if (binary_y) {
+            // An effect that depends on feature 0, so splits have something to find.
+            const bool high = n_features > 0 && s.x[0][r] != kMissingBin && s.x[0][r] % 2 == 0;
+            const double p = t == 0 ? 0.3 : (high ? 0.8 : 0.2);
+            s.y.push_back(std::bernoulli_distribution(p)(gen) ? 1.0f : 0.0f);
+        } else {
+            const float shift = (t != 0 && n_features > 0 && s.x[0][r] != kMissingBin && s.x[0][r] < 2) ? 4.0f : 0.0f;
+            s.y.push_back(real(gen) + shift);
+        }
+        s.weight.push_back(random_weights ? w(gen) : 1.0f);
+    }
+    // Make sure every group occurs, so n_treatments is n_t.
+    for (uint8_t t = 0; t < n_t && t < n; ++t) s.treatment[t] = t;
+    return make_matrix(std::move(s));
+}
+
+inline ::testing::AssertionResult same_split(const quorvelin::SplitInfo& a, const quorvelin::SplitInfo& b) {
+    if (a.node_id != b.node_id || a.feature_id != b.feature_id || a.treatment_id != b.treatment_id ||
+        a.iscat != b.iscat || a.value != b.value)
+        return ::testing::AssertionFailure() << "split records differ at node " << a.node_id;
+    if (!same_bits(a.gain, b.gain) || !same_bits(a.gain_importance, b.gain_importance))
+        return ::testing::AssertionFailure() << "gains differ at node " << a.node_id;
+    if (a.summary.size() != b.summary.size()) return ::testing::AssertionFailure() << "summary sizes differ";
+    for (size_t i = 0; i < a.summary.size(); ++i) {
+        if (a.summary[i].size() != b.summary[i].size()) return ::testing::AssertionFailure() << "summary rows differ";
+        for (size_t j = 0; j < a.summary[i].size(); ++j)
+            if (!same_bits(a.summary[i][j], b.summary[i][j]))
+                return ::testing::AssertionFailure() << "summary differs at node " << a.node_id;
+    }
+    return ::testing::AssertionSuccess();
+}
+
+inline ::testing::AssertionResult same_tree(const quorvelin::Tree& a, const quorvelin::Tree& b) {
+    if (a.level != b.level || a.left_children != b.left_children || a.right_children != b.right_children)
+        return ::testing::AssertionFailure() << "tree shapes differ (" << a.level.size() << " vs " << b.level.size()
+                                             << " nodes)";
+    if (a.split.size() != b.split.size()) return ::testing::AssertionFailure() << "split lists differ in length";
+    for (size_t i = 0; i < a.split.size(); ++i) {
+        if (a.split[i].has_value() != b.split[i].has_value())
+            return ::testing::AssertionFailure() << "record presence differs at node " << i;
+        if (a.split[i]) {
+            auto r = same_split(*a.split[i], *b.split[i]);
+            if (!r) return r;
+        }
+    }
+    return ::testing::AssertionSuccess();
+}
+
+}  // namespace qtest
