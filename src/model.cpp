@@ -24,4 +24,19 @@ std::unique_ptr<CausalModelInterface> load_model(ModelKind kind, const std::stri
     return std::make_unique<RandomForestInterface<RegressorForest>>(RegressorForest::load(path));
 }
 
+std::string model_state(const CausalModelInterface& model) {
+    model.check_storable();
+    return model.to_string();
+}
+
+std::unique_ptr<CausalModelInterface> model_from_state(ModelKind kind, std::string_view text) {
+    if (kind == ModelKind::Classifier)
+        return std::make_unique<RandomForestInterface<ClassifierForest>>(ClassifierForest::from_state(text));
+    return std::make_unique<RandomForestInterface<RegressorForest>>(RegressorForest::from_state(text));
+}
+
+const char* model_name(ModelKind kind) {
+    return kind == ModelKind::Classifier ? "RandomForestClassifier" : "RandomForestRegressor";
+}
+
 }  // namespace quorvelin

@@ -8,6 +8,7 @@
 #include "data_loader.hpp"
 #include "dmatrix.hpp"
 #include "linalg.hpp"
+#include "model_file.hpp"
 #include "rf.hpp"
 
 namespace quorvelin {
@@ -17,6 +18,8 @@ public:
     virtual ~CausalModelInterface() = default;
     virtual DataLoader& get_loader() = 0;
     virtual std::string to_string() const = 0;
+    // Stops when the model's feature names cannot be stored in its text form.
+    virtual void check_storable() const = 0;
     virtual void save(const std::string& path) const = 0;
     virtual void fit(DMatrix data, const InterruptCheck& interrupted = {}) = 0;
     virtual RowLists predict(DMatrix data, const InterruptCheck& interrupted = {}) = 0;
@@ -28,6 +31,7 @@ public:
     explicit RandomForestInterface(Forest forest) : forest_(std::move(forest)) {}
     DataLoader& get_loader() override { return forest_.loader; }
     std::string to_string() const override { return forest_.to_string(); }
+    void check_storable() const override { quorvelin::check_storable(forest_.config, forest_.loader); }
     void save(const std::string& path) const override { forest_.save(path); }
     void fit(DMatrix data, const InterruptCheck& interrupted) override { forest_.fit(std::move(data), interrupted); }
     RowLists predict(DMatrix data, const InterruptCheck& interrupted) override {
@@ -46,5 +50,9 @@ enum class ModelKind { Classifier, Regressor };
 ModelKind model_kind(std::string_view name);
 std::unique_ptr<CausalModelInterface> new_model(ModelKind kind, TreeConfig config);
 std::unique_ptr<CausalModelInterface> load_model(ModelKind kind, const std::string& path);
+// The text a model is pickled through, and the model rebuilt from it (trained or not).
+std::string model_state(const CausalModelInterface& model);
+std::unique_ptr<CausalModelInterface> model_from_state(ModelKind kind, std::string_view text);
+const char* model_name(ModelKind kind);
 
 }  // namespace quorvelin

@@ -605,6 +605,7 @@ quorvelin::InterruptCheck interrupt_check() {
 struct ModelObject {
     PyObject_HEAD
     CausalModelInterface* model;
+    ModelKind kind;
     // 0: free, n > 0: n shared uses, -1: one exclusive use.
     Py_ssize_t borrow;
 };
@@ -643,11 +644,12 @@ private:
     Mode mode_ = Shared;
 };
 
-PyObject* wrap_model(PyTypeObject* type, std::unique_ptr<CausalModelInterface> model) {
+PyObject* wrap_model(PyTypeObject* type, ModelKind kind, std::unique_ptr<CausalModelInterface> model) {
     PyObject* obj = type->tp_alloc(type, 0);
     if (!obj) throw PythonError{};
     auto* self = reinterpret_cast<ModelObject*>(obj);
     self->model = model.release();
+    self->kind = kind;
     self->borrow = 0;
     return obj;
 }
@@ -662,7 +664,7 @@ PyObject* model_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
         if (!PyDict_Check(conf)) raise_not_convertible("conf", conf, "PyDict");
         const ModelKind kind = quorvelin::model_kind(name);
         TreeConfig config = read_config(conf);
-        return wrap_model(type, quorvelin::new_model(kind, std::move(config)));
+        return wrap_model(type, kind, quorvelin::new_model(kind, std::move(config)));
     });
 }
 
@@ -697,7 +699,7 @@ PyObject* model_load(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
         const std::string path = str_argument(a[1], "path");
         // The name is checked before the file is opened, so a bad name never touches the disk.
         const ModelKind kind = quorvelin::model_kind(name);
-        return wrap_model(model_type, quorvelin::load_model(kind, path));
+        return wrap_model(model_type, kind, quorvelin::load_model(kind, path));
     });
 }
 
@@ -748,7 +750,35 @@ PyObject* model_predict(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     });
 }
 
+// Pickling goes through the model's text: unpickling builds a fresh model of the same kind and
+// __setstate__ replaces it with the one the text describes, trained or not.
+PyObject* model_reduce(PyObject* self, PyObject*) {
+    return guarded([&]() -> PyObject* {
+        ModelObject* obj = as_model(self);
+        Borrow borrow(obj, Borrow::Shared);
+        const std::string state = quorvelin::model_state(*obj->model);
+        Ref text(PyUnicode_DecodeUTF8(state.data(), static_cast<Py_ssize_t>(state.size()), "strict"));
+        if (!text) throw PythonError{};
+        return Py_BuildValue("(O(s{})O)", reinterpret_cast<PyObject*>(Py_TYPE(self)), quorvelin::model_name(obj->kind),
+                             text.get());
+    });
+}
+
+PyObject* model_setstate(PyObject* self, PyObject* state) {
+    return guarded([&]() -> PyObject* {
+        ModelObject* obj = as_model(self);
+        Borrow borrow(obj, Borrow::Exclusive);
+        const std::string text = str_argument(state, "state");
+        std::unique_ptr<CausalModelInterface> model = quorvelin::model_from_state(obj->kind, text);
+        delete obj->model;
+        obj->model = model.release();
+        Py_RETURN_NONE;
+    });
+}
+
 PyMethodDef model_methods[] = {
+    {"__reduce__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(model_reduce)), METH_NOARGS, nullptr},
+    {"__setstate__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(model_setstate)), METH_O, nullptr},
     {"load", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(model_load)), METH_FASTCALL | METH_KEYWORDS,
      "load($self, name, path)\n--\n\n"},
     {"save", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(model_save)), METH_FASTCALL | METH_KEYWORDS,

@@ -1,5 +1,6 @@
 #include "rf.hpp"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -301,6 +302,55 @@ RandomForest<LearnT> RandomForest<LearnT>::load(const std::string& path) {
         trees.push_back(std::move(learner));
     }
     return RandomForest(config, std::move(loader), std::move(trees));
+}
+
+template <class LearnT>
+RandomForest<LearnT> RandomForest<LearnT>::from_state(std::string_view text) {
+    std::vector<std::string_view> parts;
+    std::vector<size_t> first_line;
+    size_t line = 1, begin = 0;
+    while (true) {
+        const size_t end = text.find("\n\n", begin);
+        const std::string_view part = text.substr(begin, end == std::string_view::npos ? text.npos : end - begin);
+        parts.push_back(part);
+        first_line.push_back(line);
+        if (end == std::string_view::npos) break;
+        line += static_cast<size_t>(std::count(part.begin(), part.end(), '\n')) + 2;
+        begin = end + 2;
+    }
+    TreeConfig config = read_config(parts[0], first_line[0]);
+    std::unordered_map<std::string, ContinuousBin> continuous;
+    std::unordered_map<std::string, DiscreteBin> discrete;
+    size_t i = 1;
+    for (; i < parts.size(); ++i) {
+        const std::string_view part = parts[i];
+        const bool is_continuous = part.starts_with("Continuous\n"), is_discrete = part.starts_with("Discrete\n");
+        if (!is_continuous && !is_discrete) break;
+        const size_t name_end = part.find('\n', part.find('\n') + 1);
+        if (name_end == std::string_view::npos) stop("model state: bin section " + std::to_string(i) + " is cut short");
+        const size_t name_begin = part.find('\n') + 1;
+        const std::string name(part.substr(name_begin, name_end - name_begin));
+        std::string_view json = part.substr(name_end + 1);
+        json = json.substr(0, json.find('\n'));
+        if (is_continuous)
+            continuous[name] = read_continuous_bin(json, first_line[i] + 2);
+        else
+            discrete[name] = read_discrete_bin(json, first_line[i] + 2);
+    }
+    DataLoader loader(config.feature_cols, config.y_col, config.treatment_cols, config.weight_col, config.cat_cols,
+                      config.n_bin, std::move(continuous), std::move(discrete));
+    std::vector<LearnT> trees;
+    for (; i < parts.size(); ++i) {
+        if (parts[i].empty()) continue;
+        TreeConfig tree_config;
+        Tree tree;
+        read_tree_section(parts[i], tree_config, tree, first_line[i]);
+        validate_tree(tree, config.feature_cols.size(), trees.size());
+        LearnT learner(std::move(tree_config));
+        static_cast<Tree&>(learner.tree) = std::move(tree);
+        trees.push_back(std::move(learner));
+    }
+    return RandomForest(std::move(config), std::move(loader), std::move(trees));
 }
 
 template class RandomForest<ClassifierLearn>;

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "config.hpp"
@@ -41,6 +42,10 @@ public:
     std::string to_string() const;
     void save(const std::string& path) const;
     static RandomForest load(const std::string& path);
+    // Rebuilds a forest from its own to_string text in any state, untrained or partly binned
+    // included: every bin section present is read, and every tree section after them. Used to
+    // pickle a model; `load` stays strict about the sections a saved model must have.
+    static RandomForest from_state(std::string_view text);
 };
 
 // Tree counts per worker: T < W gives T workers of one tree; otherwise W shares differing by at
