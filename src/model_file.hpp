@@ -53,7 +53,8 @@ Tree read_tree(std::string_view json, size_t line = 1);
 void read_tree_section(std::string_view text, TreeConfig& config, Tree& tree, size_t first_line = 1);
 
 // Cuts a file into its sections and reads them in the file's order: the configuration first,
-// then the F bin sections, then (on request) the tree sections.
+// then the F bin sections, then (on request) the tree sections. The reader keeps views into
+// `text`, which must outlive it.
 class ModelReader {
 public:
     explicit ModelReader(std::string_view text);
@@ -64,6 +65,8 @@ public:
     void read_tree_at(size_t t, TreeConfig& config, Tree& tree) const;
 
 private:
+    bool has_section(size_t i) const;
+
     std::vector<std::string_view> parts_;
     std::vector<size_t> first_line_;
     TreeConfig config_;
