@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <type_traits>
 #include <string>
 #include <utility>
 
@@ -42,9 +43,20 @@ void TreeLearn<TreeT, StrategyT>::fit(const DMatrix& data, const RowCodes& rc, R
     const uint64_t k = saturating_u64(product);
     std::vector<RowId> sample;
     random.choose_into(n, k, true, sample);
+    order_free_ = std::is_same_v<StrategyT, KLStrategy> && rc.integer_weights &&
+                  static_cast<double>(rc.max_abs_weight) * static_cast<double>(k) <= 16777216.0;
+    if (order_free_) {
+        // Counting sort by row id: the same multiset of rows, ascending.
+        std::vector<RowId> count(n, 0);
+        for (RowId r : sample) ++count[r];
+        size_t at = 0;
+        for (RowId r = 0; r < n; ++r)
+            for (RowId c = count[r]; c > 0; --c) sample[at++] = r;
+    }
     partition = Partition::subsample(std::move(sample));
     scratch_.resize(partition.index.size());
     grow_tree(0, data, rc, random);
+    order_free_ = false;
     // The row lists served growth only; prediction builds its own. A forest keeps many
     // learners, so holding them would cost 8 bytes per sampled row per tree.
     partition = Partition{};
@@ -108,6 +120,24 @@ uint64_t TreeLearn<TreeT, StrategyT>::split(const SplitInfo& record, const DMatr
         if (r >= column.size()) stop("index out of bounds: row " + std::to_string(r));
     const uint8_t t = (*record.value)[0];
     const size_t n = rows.size();
+
+    if (order_free_) {
+        // Only membership matters here: a stable partition keeps both sides in ascending row
+        // order and puts exactly the rows the sorted or exchanged split would put on each side.
+        if (scratch_.size() < n) scratch_.resize(n);
+        size_t n_left = 0, n_right = 0;
+        for (size_t i = 0; i < n; ++i) {
+            const RowId r = rows[i];
+            const uint8_t b = column[r];
+            const bool left = b != kMissingBin && (record.iscat ? b == t : b <= t);
+            if (left)
+                rows[n_left++] = r;
+            else
+                scratch_[n_right++] = r;
+        }
+        std::copy(scratch_.begin(), scratch_.begin() + n_right, rows.begin() + n_left);
+        return n_left;
+    }
 
     if (!record.iscat) {
         if (scratch_.size() < n) scratch_.resize(n);

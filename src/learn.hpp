@@ -54,6 +54,10 @@ private:
     // whether children were made.
     bool grow_node(uint64_t node, const DMatrix& data, const RowCodes& rc, Random& random);
     std::vector<RowId> scratch_;
+    // Set for a fit whose tallies are exact in any row order (integer weights, small totals):
+    // a node's rows are then kept in ascending row order, which reads the table sequentially,
+    // and only the set of rows in each node matters.
+    bool order_free_ = false;
     std::vector<uint64_t> candidates_;
 };
 

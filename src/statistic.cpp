@@ -1,5 +1,7 @@
 #include "statistic.hpp"
 
+#include <algorithm>
+#include <cmath>
 #include <string>
 
 #include "config.hpp"
@@ -200,6 +202,15 @@ RowCodes prepare_classifier_rows(const DMatrix& data) {
     }
     rc.class_rows.resize(n);
     for (size_t r = 0; r < n; ++r) rc.class_rows[r] = {rc.code[r], rc.w[r]};
+    rc.integer_weights = true;
+    for (float w : rc.w) {
+        const float a = std::fabs(w);
+        if (!(a <= 16777216.0f) || a != std::floor(a)) {
+            rc.integer_weights = false;
+            break;
+        }
+        rc.max_abs_weight = std::max(rc.max_abs_weight, a);
+    }
     return rc;
 }
 

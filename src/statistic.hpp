@@ -82,6 +82,10 @@ struct RowCodes {
     std::vector<MomentRow> moment_rows;  // regressor only
     std::vector<uint8_t> bad;
     bool any_bad = false;
+    // Every weight is an integer of magnitude at most max_abs_weight (classifier only). Sums of
+    // such weights are exact in any order while they stay within 2^24.
+    bool integer_weights = false;
+    float max_abs_weight = 0.0f;
     std::string bad_reason;
     // Set when the data cannot be split at all (no treatment column, ...); find_best_split stops
     // with it, so the stop happens where the tallies would have failed.
