@@ -703,8 +703,8 @@ def cmd_demo(args) -> int:
         args.trees = args.trees or 20
         args.min_samples_leaf = args.min_samples_leaf or 50
     else:
-        n_cls, n_reg = 50_000, 20_000
-        args.trees = args.trees or 50
+        n_cls, n_reg = 300_000, 100_000
+        args.trees = args.trees or 100
         args.min_samples_leaf = args.min_samples_leaf or 100
     if args.rows:
         n_cls = args.rows
@@ -831,7 +831,7 @@ def build_parser() -> argparse.ArgumentParser:
     d.add_argument("--out", default="demo-output", help="output directory (default: ./demo-output)")
     d.add_argument("--seed", type=int, default=42)
     d.add_argument("--threads", type=int, default=2)
-    d.add_argument("--trees", type=int, default=None, help="trees per forest (default 50, 20 with --quick)")
+    d.add_argument("--trees", type=int, default=None, help="trees per forest (default 100, 20 with --quick)")
     d.add_argument("--rows", type=int, default=None, help="classification rows (regression gets 40%%)")
     d.add_argument("--max-depth", type=int, default=6)
     d.add_argument("--min-samples-leaf", type=int, default=None)
