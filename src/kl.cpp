@@ -3,6 +3,7 @@
 #include <cmath>
 #include <limits>
 #include <string>
+#include <utility>
 
 #include "error.hpp"
 
@@ -217,17 +218,10 @@ SplitInfo KLStrategy::scan(float* table, size_t stride, const FeatureFacts& fact
         }
     }
 
-    SplitInfo info;
-    info.node_id = node_id;
-    info.feature_id = feature_id;
-    info.treatment_id = 0;
-    info.iscat = facts.is_cat;
-    if (best_value) info.value = std::vector<uint8_t>{*best_value};
-    info.gain = best_gain;
-    info.gain_importance = best_importance;
-    info.summary.resize(n_t);
-    for (size_t t = 0; t < n_t; ++t) info.summary[t] = {pr_[t], pw_[t]};
-    return info;
+    Matrix summary(n_t);
+    for (size_t t = 0; t < n_t; ++t) summary[t] = {pr_[t], pw_[t]};
+    return make_split_info(node_id, feature_id, facts.is_cat, best_value, best_gain, best_importance,
+                           std::move(summary));
 }
 
 }  // namespace quorvelin

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "error.hpp"
 
@@ -122,17 +123,9 @@ SplitInfo RegressionStrategy::scan(float* tables, size_t stride, size_t table, c
         }
     }
 
-    SplitInfo info;
-    info.node_id = node_id;
-    info.feature_id = feature_id;
-    info.treatment_id = 0;
-    info.iscat = facts.is_cat;
-    if (best_value) info.value = std::vector<uint8_t>{*best_value};
-    info.gain = best_gain;
-    info.gain_importance = best_gain;
-    info.summary.resize(n_t);
-    for (size_t t = 0; t < n_t; ++t) info.summary[t] = {ps[t] / pn[t]};
-    return info;
+    Matrix summary(n_t);
+    for (size_t t = 0; t < n_t; ++t) summary[t] = {ps[t] / pn[t]};
+    return make_split_info(node_id, feature_id, facts.is_cat, best_value, best_gain, best_gain, std::move(summary));
 }
 
 }  // namespace quorvelin

@@ -1,6 +1,7 @@
 #pragma once
 // The split-criterion interface: the best split of one node on one feature.
 #include <cstdint>
+#include <optional>
 #include <span>
 
 #include "dmatrix.hpp"
@@ -25,5 +26,9 @@ struct FeatureFacts {
     uint64_t n_t;
 };
 FeatureFacts feature_facts(const DMatrix& data, const RowCodes& rc, uint64_t feature_id);
+
+// The record a criterion returns: the split bin when a candidate won, and the node's summary.
+SplitInfo make_split_info(uint64_t node_id, uint64_t feature_id, bool is_cat, std::optional<uint8_t> best_value,
+                          float gain, float gain_importance, Matrix summary);
 
 }  // namespace quorvelin
