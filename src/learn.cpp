@@ -36,31 +36,38 @@ TreeLearn<TreeT, StrategyT>::TreeLearn(TreeConfig cfg)
       max_depth(config.max_depth) {}
 
 template <class TreeT, class StrategyT>
-void TreeLearn<TreeT, StrategyT>::fit(const DMatrix& data, const RowCodes& rc, Random& random) {
+void TreeLearn<TreeT, StrategyT>::fit(const DMatrix& data, const RowCodes& rc, Random& random,
+                                      GrowthBuffers* buffers) {
     const uint64_t n = data.n_rows();
     if (n > std::numeric_limits<RowId>::max()) stop("the table has more rows than a tree can index");
     const float product = config.subsample * static_cast<float>(n);
     const uint64_t k = saturating_u64(product);
-    std::vector<RowId> sample;
+    GrowthBuffers local;
+    GrowthBuffers& buf = buffers ? *buffers : local;
+    std::vector<RowId> sample = std::move(buf.sample);
     random.choose_into(n, k, true, sample);
     order_free_ = std::is_same_v<StrategyT, KLStrategy> && rc.integer_weights &&
                   static_cast<double>(rc.max_abs_weight) * static_cast<double>(k) <= 16777216.0;
     if (order_free_) {
         // Counting sort by row id: the same multiset of rows, ascending.
-        std::vector<RowId> count(n, 0);
+        std::vector<RowId>& count = buf.count;
+        count.assign(n, 0);
         for (RowId r : sample) ++count[r];
         size_t at = 0;
         for (RowId r = 0; r < n; ++r)
             for (RowId c = count[r]; c > 0; --c) sample[at++] = r;
     }
     partition = Partition::subsample(std::move(sample));
+    scratch_ = std::move(buf.scratch);
     scratch_.resize(partition.index.size());
     grow_tree(0, data, rc, random);
     order_free_ = false;
     // The row lists served growth only; prediction builds its own. A forest keeps many
-    // learners, so holding them would cost 8 bytes per sampled row per tree.
+    // learners, so they go back to the buffers rather than stay with the learner.
+    buf.sample = std::move(partition.index);
+    buf.scratch = std::move(scratch_);
     partition = Partition{};
-    std::vector<RowId>().swap(scratch_);
+    scratch_ = {};
 }
 
 template <class TreeT, class StrategyT>
@@ -195,28 +202,25 @@ RowLists TreeLearn<TreeT, StrategyT>::predict(const DMatrix& data) {
     return result;
 }
 
-namespace {
-
-// A tree flattened for routing rows one at a time; every row takes exactly the path the
-// segment-wise routing gives it (same tests, missing cells right).
-struct Router {
-    struct Node {
-        uint32_t left;  // 0 for a leaf (the root is nobody's child)
-        uint32_t right;
-        uint32_t feature;
-        uint8_t bin;
-        bool iscat;
-    };
-    std::vector<Node> nodes;
-    std::vector<const float*> column;
-};
-
-template <class TreeT>
-Router make_router(const TreeT& tree, const DMatrix& data) {
-    Router router;
+template <class TreeT, class StrategyT>
+bool TreeLearn<TreeT, StrategyT>::routed(const DMatrix& data, RoutedTree& out) const {
     const uint64_t n_nodes = tree.n_nodes();
     if (n_nodes > UINT32_MAX) stop("the tree is too large to route");
-    router.nodes.resize(n_nodes);
+    out.width = 0;
+    bool width_known = false;
+    out.uplift.clear();
+    for (uint64_t node = 0; node < n_nodes; ++node) {
+        if (tree.left_children[node]) continue;
+        const std::vector<float> u = tree.get_uplift(node);
+        if (!width_known) {
+            out.width = u.size();
+            width_known = true;
+            out.uplift.assign(n_nodes * out.width, 0.0f);
+        }
+        if (u.size() != out.width || out.width == 0) return false;
+        std::copy(u.begin(), u.end(), out.uplift.begin() + node * out.width);
+    }
+    out.nodes.assign(n_nodes, RoutedTree::Node{});
     for (uint64_t node = 0; node < n_nodes; ++node) {
         if (!tree.left_children[node]) continue;
         const SplitInfo& record = tree.split_at(node);
@@ -229,39 +233,23 @@ Router make_router(const TreeT& tree, const DMatrix& data) {
         const uint64_t left = *tree.left_children[node], right = *tree.right_children[node];
         if (left <= node || right <= node || left >= n_nodes || right >= n_nodes)
             stop("node " + std::to_string(node) + " links to a child outside the tree");
-        router.nodes[node] = {static_cast<uint32_t>(left), static_cast<uint32_t>(right),
-                              static_cast<uint32_t>(record.feature_id), (*record.value)[0], record.iscat};
+        out.nodes[node] = {static_cast<uint32_t>(left), static_cast<uint32_t>(right),
+                           data.x[record.feature_id].data(), (*record.value)[0], record.iscat};
     }
-    return router;
+    return true;
 }
-
-}  // namespace
 
 template <class TreeT, class StrategyT>
 bool TreeLearn<TreeT, StrategyT>::predict_add(const DMatrix& data, RowLists& sum, bool first) const {
     const uint64_t n = data.n_rows();
-    const uint64_t n_nodes = tree.n_nodes();
-    std::vector<std::vector<float>> uplift(n_nodes);
-    for (uint64_t node = 0; node < n_nodes; ++node) {
-        if (tree.left_children[node]) continue;
-        uplift[node] = tree.get_uplift(node);
-        if (uplift[node].size() != sum.width || sum.width == 0) return false;
-    }
-    if (sum.n_rows != n) return false;
+    RoutedTree router;
+    if (!routed(data, router) || router.width != sum.width || sum.n_rows != n) return false;
     if (!first)
         for (uint64_t r = 0; r < n; ++r)
             if (sum.len[r] != sum.width) return false;
-    const Router router = make_router(tree, data);
     const size_t width = sum.width;
     for (uint64_t r = 0; r < n; ++r) {
-        uint32_t node = 0;
-        while (router.nodes[node].left != 0) {
-            const Router::Node& nd = router.nodes[node];
-            const uint8_t b = data.x[nd.feature][r];
-            const bool left = b != kMissingBin && (nd.iscat ? b == nd.bin : b <= nd.bin);
-            node = left ? nd.left : nd.right;
-        }
-        const float* u = uplift[node].data();
+        const float* u = router.leaf_uplift(r);
         float* out = sum.row(r);
         if (first) {
             for (size_t j = 0; j < width; ++j) out[j] = u[j];

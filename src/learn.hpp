@@ -19,6 +19,41 @@
 
 namespace quorvelin {
 
+// Row-sized buffers reused by the trees one thread grows in a row: allocating them afresh for
+// every tree costs page faults, which contend between threads.
+struct GrowthBuffers {
+    std::vector<RowId> sample;
+    std::vector<RowId> count;
+    std::vector<RowId> scratch;
+};
+
+// A tree flattened for routing rows one at a time: every row takes exactly the path that
+// segment-wise routing gives it (same tests, missing cells right), and its leaf's list is read
+// from one table.
+struct RoutedTree {
+    struct Node {
+        uint32_t left = 0;  // 0 for a leaf (the root is nobody's child)
+        uint32_t right = 0;
+        const uint8_t* column = nullptr;
+        uint8_t bin = 0;
+        bool iscat = false;
+    };
+    std::vector<Node> nodes;
+    std::vector<float> uplift;  // width values per node; leaves only
+    size_t width = 0;
+
+    const float* leaf_uplift(size_t row) const {
+        uint32_t node = 0;
+        while (nodes[node].left != 0) {
+            const Node& nd = nodes[node];
+            const uint8_t b = nd.column[row];
+            const bool left = b != kMissingBin && (nd.iscat ? b == nd.bin : b <= nd.bin);
+            node = left ? nd.left : nd.right;
+        }
+        return uplift.data() + static_cast<size_t>(node) * width;
+    }
+};
+
 template <class TreeT, class StrategyT>
 class TreeLearn {
 public:
@@ -35,7 +70,7 @@ public:
     explicit TreeLearn(TreeConfig cfg);
 
     // `rc` holds the per-row inputs of the criterion, prepared once for `data` by the forest.
-    void fit(const DMatrix& data, const RowCodes& rc, Random& random);
+    void fit(const DMatrix& data, const RowCodes& rc, Random& random, GrowthBuffers* buffers = nullptr);
     void grow_tree(uint64_t node, const DMatrix& data, const RowCodes& rc, Random& random);
     uint64_t split(const SplitInfo& record, const DMatrix& data);
 
@@ -44,6 +79,8 @@ public:
     // without building the tree's own lists. Returns false, leaving `sum` untouched, when the
     // tree's leaves do not all give lists of sum's width (the caller then uses predict).
     bool predict_add(const DMatrix& data, RowLists& sum, bool first) const;
+    // Flattens the tree for `data`; false when its leaves' lists are empty or differ in length.
+    bool routed(const DMatrix& data, RoutedTree& out) const;
     void recursive_split(uint64_t node, const DMatrix& data);
 
     std::string to_string() const;
