@@ -196,7 +196,7 @@ DMatrix DataLoader::from_memory(const std::vector<std::string>& headers,
     for (const auto& [name, bin] : continuous_bins) m.n_bins[name] = bin.n_bin;
     for (const auto& [name, bin] : discrete_bins) m.n_bins[name] = bin.n_bin;
     m.feature_names = feature_cols;
-    m.finalize();
+    m.finalize(false);
     return m;
 }
 

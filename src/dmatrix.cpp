@@ -7,7 +7,7 @@
 
 namespace quorvelin {
 
-void DMatrix::finalize() {
+void DMatrix::finalize(bool with_slots) {
     max_bin.assign(x.size(), 0);
     for (size_t f = 0; f < x.size(); ++f) {
         uint8_t m = 0;
@@ -15,7 +15,15 @@ void DMatrix::finalize() {
             if (b != kMissingBin && b > m) m = b;
         max_bin[f] = m;
     }
+    slots.clear();
+    slot_ok.assign(x.size(), 0);
+    if (with_slots) ensure_slots();
+}
+
+void DMatrix::ensure_slots() {
     const size_t nf = x.size();
+    if (slot_ok.size() == nf && !slots.empty()) return;
+    if (max_bin.size() != nf) finalize(false);
     const size_t n = nf ? x[0].size() : 0;
     slot_ok.assign(nf, 0);
     slots.assign(n * nf, 0);

@@ -35,9 +35,12 @@ struct DMatrix {
     std::vector<uint8_t> slots;
     std::vector<uint8_t> slot_ok;
 
-    // Recomputes max_bin and the slot matrix; from_memory calls it, and so must code that fills
-    // `x` or `n_bins` by hand.
-    void finalize();
+    // Recomputes max_bin and, unless told otherwise, the slot matrix; from_memory calls it
+    // without the slots (prediction never reads them), and code that fills `x` or `n_bins` by
+    // hand calls it as it is.
+    void finalize(bool with_slots = true);
+    // Builds the slot matrix when it is missing; training calls it before the first tally.
+    void ensure_slots();
 
     // Length of the first feature column; stops when there is none.
     uint64_t n_rows() const;

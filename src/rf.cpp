@@ -205,6 +205,7 @@ std::vector<LearnT> RandomForest<LearnT>::fit_par_thread(uint64_t n, const TreeC
 template <class LearnT>
 void RandomForest<LearnT>::fit(DMatrix data, const InterruptCheck& interrupted) {
     const uint64_t n_tree = config.n_tree, n_thread = config.n_thread;
+    if (n_tree > 0) data.ensure_slots();
     if (n_thread == 1) {
         Random random(config.seed);
         const RowCodes rc = LearnT::StrategyType::prepare(data);
