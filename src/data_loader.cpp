@@ -69,6 +69,68 @@ void StridedTable::gather(size_t pos, const std::string& name, FeatureColumn& ou
     }
 }
 
+size_t RowTable::min_row_length() const {
+    size_t shortest = SIZE_MAX;
+    for (size_t r = 0; r + 1 < offsets_.size(); ++r) shortest = std::min(shortest, offsets_[r + 1] - offsets_[r]);
+    return shortest;
+}
+
+void RowTable::gather_columns(std::span<const size_t> positions, std::span<FeatureColumn> outs) const {
+    const size_t n = n_rows(), k = positions.size();
+    for (size_t j = 0; j < k; ++j) {
+        outs[j].values.resize(n);
+        outs[j].present.resize(n);
+    }
+    for (size_t r = 0; r < n; ++r) {
+        const size_t begin = offsets_[r];
+        for (size_t j = 0; j < k; ++j) {
+            outs[j].values[r] = values_[begin + positions[j]];
+            outs[j].present[r] = present_[begin + positions[j]];
+        }
+    }
+}
+
+namespace {
+
+template <class T>
+void gather_many_as(const char* data, size_t n, ptrdiff_t row_stride, ptrdiff_t col_stride,
+                    std::span<const size_t> positions, std::span<FeatureColumn> outs) {
+    const size_t k = positions.size();
+    for (size_t r = 0; r < n; ++r) {
+        const char* row = data + static_cast<ptrdiff_t>(r) * row_stride;
+        for (size_t j = 0; j < k; ++j) {
+            T v;
+            std::memcpy(&v, row + static_cast<ptrdiff_t>(positions[j]) * col_stride, sizeof v);
+            outs[j].values[r] = static_cast<float>(static_cast<double>(v));
+        }
+    }
+}
+
+}  // namespace
+
+void StridedTable::gather_columns(std::span<const size_t> positions, std::span<FeatureColumn> outs) const {
+    const size_t n = n_rows_;
+    for (size_t j = 0; j < positions.size(); ++j) {
+        outs[j].values.resize(n);
+        outs[j].present.assign(n, 1);
+    }
+    switch (kind_) {
+        case Kind::F32: gather_many_as<float>(data_, n, row_stride_, col_stride_, positions, outs); break;
+        case Kind::F64: gather_many_as<double>(data_, n, row_stride_, col_stride_, positions, outs); break;
+        case Kind::I8: gather_many_as<int8_t>(data_, n, row_stride_, col_stride_, positions, outs); break;
+        case Kind::I16: gather_many_as<int16_t>(data_, n, row_stride_, col_stride_, positions, outs); break;
+        case Kind::I32: gather_many_as<int32_t>(data_, n, row_stride_, col_stride_, positions, outs); break;
+        case Kind::I64: gather_many_as<int64_t>(data_, n, row_stride_, col_stride_, positions, outs); break;
+        case Kind::U8: gather_many_as<uint8_t>(data_, n, row_stride_, col_stride_, positions, outs); break;
+        case Kind::U16: gather_many_as<uint16_t>(data_, n, row_stride_, col_stride_, positions, outs); break;
+        case Kind::U32: gather_many_as<uint32_t>(data_, n, row_stride_, col_stride_, positions, outs); break;
+        case Kind::U64: gather_many_as<uint64_t>(data_, n, row_stride_, col_stride_, positions, outs); break;
+        case Kind::Bool:
+            for (size_t j = 0; j < positions.size(); ++j) gather(positions[j], "", outs[j]);
+            break;
+    }
+}
+
 DataLoader::DataLoader(std::vector<std::string> feature_cols_, std::string y_col_,
                        std::vector<std::string> treatment_cols_, std::string weight_col_,
                        std::vector<std::string> cat_cols_, uint64_t n_bin_,
@@ -133,32 +195,55 @@ DMatrix DataLoader::from_memory(const std::vector<std::string>& headers,
     const size_t n = rows.n_rows();
     FeatureColumn column;
     m.x.reserve(feature_cols.size());
-    for (size_t f = 0; f < feature_cols.size(); ++f) {
+    auto bin_feature = [&](size_t f, const FeatureColumn& values) {
         const std::string& name = feature_cols[f];
-        rows.gather(*feature_pos[f], name, column);
         std::vector<uint8_t> cells(n);
         if (m.is_cat[f]) {
             auto it = discrete_bins.find(name);
             if (it == discrete_bins.end()) {
                 DiscreteBin bin{n_bin, {}};
-                bin.fit(column);
+                bin.fit(values);
                 it = discrete_bins.emplace(name, std::move(bin)).first;
             }
             const DiscreteBin& bin = it->second;
-            for (size_t r = 0; r < n; ++r) cells[r] = column.present[r] ? bin.transform(column.values[r]) : kMissingBin;
+            for (size_t r = 0; r < n; ++r) cells[r] = values.present[r] ? bin.transform(values.values[r]) : kMissingBin;
         } else {
             auto it = continuous_bins.find(name);
             if (it == continuous_bins.end()) {
                 ContinuousBin bin;
                 bin.n_bin = n_bin;
-                bin.fit(column, name.c_str());
+                bin.fit(values, name.c_str());
                 it = continuous_bins.emplace(name, std::move(bin)).first;
             }
             it->second.prepare();
-            it->second.transform_column(column, cells.data());
+            it->second.transform_column(values, cells.data());
         }
         m.x.push_back(std::move(cells));
+    };
+    // Features are read a few at a time in one pass over the rows. A position some row does not
+    // reach is read on its own, after the features before it are binned, so it stops the call
+    // with the same message and leaves the same bins behind as reading column by column.
+    constexpr size_t kChunk = 4;
+    const size_t safe = n == 0 ? SIZE_MAX : rows.min_row_length();
+    std::vector<FeatureColumn> chunk(kChunk);
+    size_t positions[kChunk];
+    for (size_t f = 0; f < feature_cols.size();) {
+        size_t k = 0;
+        while (f + k < feature_cols.size() && k < kChunk && *feature_pos[f + k] < safe) {
+            positions[k] = *feature_pos[f + k];
+            ++k;
+        }
+        if (k == 0) {
+            rows.gather(*feature_pos[f], feature_cols[f], column);
+            bin_feature(f, column);
+            ++f;
+            continue;
+        }
+        rows.gather_columns(std::span<const size_t>(positions, k), std::span<FeatureColumn>(chunk.data(), k));
+        for (size_t j = 0; j < k; ++j) bin_feature(f + j, chunk[j]);
+        f += k;
     }
+    chunk = {};
 
     if (y_pos) {
         rows.gather(*y_pos, y_col, column);

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -21,6 +22,11 @@ public:
     // Fills `out` with the cells at position `pos` of every row. Stops, naming the column, when
     // a row is too short.
     virtual void gather(size_t pos, const std::string& name, FeatureColumn& out) const = 0;
+    // The length of the shortest row; every position below it can be read from every row.
+    virtual size_t min_row_length() const = 0;
+    // Fills outs[j] with the cells at positions[j], every position below min_row_length(), in
+    // one pass over the rows: a row-major table is then read once for several columns.
+    virtual void gather_columns(std::span<const size_t> positions, std::span<FeatureColumn> outs) const = 0;
 };
 
 // Rows of optional floats, stored flat; rows may differ in length.
@@ -36,6 +42,8 @@ public:
 
     size_t n_rows() const override { return offsets_.size() - 1; }
     void gather(size_t pos, const std::string& name, FeatureColumn& out) const override;
+    size_t min_row_length() const override;
+    void gather_columns(std::span<const size_t> positions, std::span<FeatureColumn> outs) const override;
 
 private:
     std::vector<float> values_;
@@ -60,6 +68,8 @@ public:
 
     size_t n_rows() const override { return n_rows_; }
     void gather(size_t pos, const std::string& name, FeatureColumn& out) const override;
+    size_t min_row_length() const override { return n_cols_; }
+    void gather_columns(std::span<const size_t> positions, std::span<FeatureColumn> outs) const override;
 
 private:
     const char* data_;
