@@ -1246,3 +1246,24 @@ TEST(DamagedFiles, EveryTruncationStops) {
         EXPECT_TRUE(qtest::stops_with([&] { load_and_use(text.substr(0, n), gen); }, nullptr)) << "length " << n;
     }
 }
+
+namespace quorvelin {
+namespace {
+
+// A value nested a million levels deep under an unknown key must be refused, not recursed
+// into until the stack runs out.
+TEST(ReaderLimits, DeeplyNestedUnknownValueIsRefusedWithoutCrashing) {
+    std::string line = "{\"n_bin\":1,\"threshold\":[],\"x\":";
+    line.append(1000000, '[');
+    line.append(1000000, ']');
+    line += '}';
+    try {
+        read_continuous_bin(line);
+        FAIL() << "a million nested arrays were accepted";
+    } catch (const Stop& e) {
+        EXPECT_NE(std::string(e.what()).find("nested too deeply"), std::string::npos) << e.what();
+    }
+}
+
+}  // namespace
+}  // namespace quorvelin
