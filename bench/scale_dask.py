@@ -39,11 +39,11 @@ FEATURES = [f"x{i}" for i in range(N_FEATURES)]
 COLUMNS = FEATURES + ["t", "y", "true_uplift"]
 
 
-def make_partition(spec):
-    """One partition of the table: ``spec`` is (seed, rows). Deterministic."""
+def make_partition(plan):
+    """One partition of the table: ``plan`` is (seed, rows). Deterministic."""
     from quorvelin_tools.datasets import make_uplift_classification
 
-    seed, rows = spec
+    seed, rows = plan
     d = make_uplift_classification(
         n_rows=rows, n_features=N_FEATURES, n_categorical=0, n_treatments=1, missing_fraction=0.0, seed=seed
     )

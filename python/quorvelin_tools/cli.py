@@ -393,10 +393,10 @@ def _score_columns(table, requested: Optional[List[str]]):
     return cols
 
 
-def _label_for(score_col: str, spec: Optional[str], t: np.ndarray):
+def _label_for(score_col: str, label: Optional[str], t: np.ndarray):
     """The treatment label a score column refers to: explicit COL=LABEL, else the
     suffix of uplift_<label>, else the only non-control label."""
-    text = spec
+    text = label
     if text is None and score_col.startswith("uplift_"):
         text = score_col[len("uplift_"):]
     if text is None:

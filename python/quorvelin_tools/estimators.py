@@ -413,13 +413,13 @@ class _UpliftForest:
     # -- table conversion ---------------------------------------------------------
 
     def _cat_spec(self, names: List[str]) -> set:
-        spec = self.categorical_features
-        if spec is None:
+        wanted = self.categorical_features
+        if wanted is None:
             return set()
-        if isinstance(spec, (str, int, np.integer)):
-            spec = [spec]
+        if isinstance(wanted, (str, int, np.integer)):
+            wanted = [wanted]
         out = set()
-        for item in spec:
+        for item in wanted:
             if isinstance(item, (bool, np.bool_)):
                 raise ValueError("categorical_features must hold column names or indices")
             if isinstance(item, (int, np.integer)):
