@@ -12,6 +12,36 @@
 
 namespace quorvelin {
 
+// Stable sort of floats (no NaN) by value: a least-significant-digit radix sort on keys that
+// order like the floats, with 0.0 and -0.0 given one key because they compare equal. Equal
+// values keep their order, as a stable comparison sort keeps them.
+void stable_sort_floats(std::vector<float>& v) {
+    const size_t n = v.size();
+    if (n < 4096) {
+        std::stable_sort(v.begin(), v.end());
+        return;
+    }
+    std::vector<uint32_t> key(n), key_tmp(n);
+    std::vector<float> val_tmp(n);
+    for (size_t i = 0; i < n; ++i) {
+        const uint32_t bits = v[i] == 0.0f ? 0u : std::bit_cast<uint32_t>(v[i]);
+        key[i] = (bits & 0x80000000u) ? ~bits : (bits | 0x80000000u);
+    }
+    for (int shift = 0; shift < 32; shift += 8) {
+        size_t count[257] = {};
+        for (size_t i = 0; i < n; ++i) ++count[((key[i] >> shift) & 0xFF) + 1];
+        if (count[((key[0] >> shift) & 0xFF) + 1] == n) continue;  // every key shares this digit
+        for (int d = 1; d < 257; ++d) count[d] += count[d - 1];
+        for (size_t i = 0; i < n; ++i) {
+            const size_t at = count[(key[i] >> shift) & 0xFF]++;
+            key_tmp[at] = key[i];
+            val_tmp[at] = v[i];
+        }
+        key.swap(key_tmp);
+        v.swap(val_tmp);
+    }
+}
+
 void ContinuousBin::fit(const FeatureColumn& column, const char* name) {
     const size_t n = column.size();
     // Present values in ascending order, ties (and equal values) in row order; missing ones are
@@ -25,7 +55,7 @@ void ContinuousBin::fit(const FeatureColumn& column, const char* name) {
                  "); use None for a missing value");
         v.push_back(column.values[i]);
     }
-    std::stable_sort(v.begin(), v.end());
+    stable_sort_floats(v);
     const uint64_t requested = n_bin;
     if (requested == 0) stop("attempt to divide by zero");
     threshold.clear();

@@ -18,6 +18,9 @@ struct FeatureColumn {
     size_t size() const { return values.size(); }
 };
 
+// Sorts NaN-free floats ascending, equal values (0.0 and -0.0 among them) in their given order.
+void stable_sort_floats(std::vector<float>& values);
+
 struct ContinuousBin {
     uint64_t n_bin = 0;
     std::vector<float> threshold;

@@ -2,6 +2,8 @@
 // of float the search can meet.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <bit>
 #include <cmath>
 #include <limits>
 #include <random>
@@ -56,6 +58,35 @@ TEST(ColumnBinning, UnsortedStoredThresholdsCountEveryThreshold) {
     std::vector<uint8_t> cells(4);
     bin.transform_column(c, cells.data());
     EXPECT_EQ(cells, (std::vector<uint8_t>{0, 1, 2, 3}));
+}
+
+}  // namespace
+}  // namespace quorvelin
+
+namespace quorvelin {
+namespace {
+
+// The fast sort must leave exactly the bits a stable comparison sort leaves: equal values
+// (0.0 and -0.0 above all, whose order decides the sign a threshold is written with) stay in
+// their original order.
+TEST(StableSortFloats, MatchesStableComparisonSortBitForBit) {
+    for (uint32_t seed : {1u, 2u, 3u}) {
+        std::mt19937 g(seed);
+        std::uniform_int_distribution<int> pick(0, 9);
+        std::normal_distribution<float> normal(0.0f, 1e3f);
+        const float specials[] = {0.0f, -0.0f, std::numeric_limits<float>::infinity(),
+                                  -std::numeric_limits<float>::infinity(), std::numeric_limits<float>::denorm_min(),
+                                  -std::numeric_limits<float>::denorm_min(), 1.0f, -1.0f};
+        std::vector<float> values;
+        for (size_t i = 0; i < 50000; ++i)
+            values.push_back(pick(g) < 4 ? specials[pick(g) % 8] : std::round(normal(g)) / 8.0f);
+        std::vector<float> want = values;
+        std::stable_sort(want.begin(), want.end());
+        stable_sort_floats(values);
+        ASSERT_EQ(values.size(), want.size());
+        for (size_t i = 0; i < values.size(); ++i)
+            ASSERT_EQ(std::bit_cast<uint32_t>(values[i]), std::bit_cast<uint32_t>(want[i])) << "position " << i;
+    }
 }
 
 }  // namespace
