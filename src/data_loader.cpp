@@ -1,6 +1,10 @@
 #include "data_loader.hpp"
 
 #include <algorithm>
+#include <atomic>
+#include <exception>
+#include <system_error>
+#include <thread>
 #include <cstring>
 #include <limits>
 #include <utility>
@@ -179,6 +183,123 @@ void require_present(const FeatureColumn& column, const char* role, const std::s
 
 }  // namespace
 
+namespace {
+
+// What reading and binning one feature column gives: its cells and, for a name without a
+// record yet, the record fitted on it (inserted later, in feature order).
+struct BinnedFeature {
+    std::vector<uint8_t> cells;
+    std::optional<ContinuousBin> continuous;
+    std::optional<DiscreteBin> discrete;
+    std::exception_ptr error;
+};
+
+}  // namespace
+
+void DataLoader::bin_features(DMatrix& m, const std::vector<std::optional<size_t>>& feature_pos,
+                              const TableView& rows) {
+    const size_t n = rows.n_rows(), n_features = feature_cols.size();
+    // Records already held are only read from here on; settle their search mode first so
+    // workers never write to them.
+    for (const std::string& name : feature_cols) {
+        auto it = continuous_bins.find(name);
+        if (it != continuous_bins.end()) it->second.prepare();
+    }
+
+    // Features are read a few at a time in one pass over the rows. A position some row does not
+    // reach is a group of its own, read alone so that it stops with the row's message.
+    constexpr size_t kChunk = 4;
+    const size_t safe = n == 0 ? SIZE_MAX : rows.min_row_length();
+    std::vector<std::pair<size_t, size_t>> groups;  // (first feature, count)
+    for (size_t f = 0; f < n_features;) {
+        size_t k = 0;
+        while (f + k < n_features && k < kChunk && *feature_pos[f + k] < safe) ++k;
+        if (k == 0) k = 1;
+        groups.emplace_back(f, k);
+        f += k;
+    }
+
+    std::vector<BinnedFeature> out(n_features);
+    auto bin_one = [&](size_t f, const FeatureColumn& values) {
+        const std::string& name = feature_cols[f];
+        BinnedFeature& result = out[f];
+        result.cells.resize(n);
+        if (m.is_cat[f]) {
+            auto it = discrete_bins.find(name);
+            const DiscreteBin* bin = it == discrete_bins.end() ? nullptr : &it->second;
+            if (!bin) {
+                result.discrete.emplace(DiscreteBin{n_bin, {}});
+                result.discrete->fit(values);
+                bin = &*result.discrete;
+            }
+            for (size_t r = 0; r < n; ++r)
+                result.cells[r] = values.present[r] ? bin->transform(values.values[r]) : kMissingBin;
+        } else {
+            auto it = continuous_bins.find(name);
+            const ContinuousBin* bin = it == continuous_bins.end() ? nullptr : &it->second;
+            if (!bin) {
+                result.continuous.emplace();
+                result.continuous->n_bin = n_bin;
+                result.continuous->fit(values, name.c_str());
+                bin = &*result.continuous;
+            }
+            bin->transform_column(values, result.cells.data());
+        }
+    };
+    // Returns false once a feature of the group has failed.
+    auto run_group = [&](size_t g, std::vector<FeatureColumn>& chunk) {
+        const auto [first, count] = groups[g];
+        size_t f = first;
+        try {
+            if (count == 1 && *feature_pos[first] >= safe) {
+                rows.gather(*feature_pos[first], feature_cols[first], chunk[0]);
+                bin_one(first, chunk[0]);
+                return true;
+            }
+            size_t positions[kChunk];
+            for (size_t j = 0; j < count; ++j) positions[j] = *feature_pos[first + j];
+            rows.gather_columns(std::span<const size_t>(positions, count), std::span<FeatureColumn>(chunk.data(), count));
+            for (size_t j = 0; j < count; ++j, ++f) bin_one(f, chunk[j]);
+        } catch (...) {
+            out[f].error = std::current_exception();
+            return false;
+        }
+        return true;
+    };
+
+    const size_t n_workers = std::min(std::max<size_t>(workers, 1), groups.size());
+    if (n_workers <= 1) {
+        std::vector<FeatureColumn> chunk(kChunk);
+        for (size_t g = 0; g < groups.size(); ++g)
+            if (!run_group(g, chunk)) break;
+    } else {
+        // Each feature's bin depends on its own column only, so features are binned in
+        // parallel; the records go into the maps below, in feature order, as if read one by one.
+        std::atomic<size_t> next{0};
+        auto work = [&] {
+            std::vector<FeatureColumn> chunk(kChunk);
+            for (size_t g = next++; g < groups.size(); g = next++) run_group(g, chunk);
+        };
+        std::vector<std::thread> threads;
+        try {
+            for (size_t w = 1; w < n_workers; ++w) threads.emplace_back(work);
+        } catch (const std::system_error&) {
+            // Fewer threads than asked for: the calling thread does the rest.
+        }
+        work();
+        for (auto& t : threads) t.join();
+    }
+
+    m.x.reserve(n_features);
+    for (size_t f = 0; f < n_features; ++f) {
+        BinnedFeature& result = out[f];
+        if (result.error) std::rethrow_exception(result.error);
+        if (result.continuous) continuous_bins.emplace(feature_cols[f], std::move(*result.continuous));
+        if (result.discrete) discrete_bins.emplace(feature_cols[f], std::move(*result.discrete));
+        m.x.push_back(std::move(result.cells));
+    }
+}
+
 DMatrix DataLoader::from_memory(const std::vector<std::string>& headers,
                                 std::vector<std::vector<std::string>> index_rows, const TableView& rows) {
     const auto feature_pos = find_pos(headers, feature_cols, true);
@@ -194,56 +315,7 @@ DMatrix DataLoader::from_memory(const std::vector<std::string>& headers,
 
     const size_t n = rows.n_rows();
     FeatureColumn column;
-    m.x.reserve(feature_cols.size());
-    auto bin_feature = [&](size_t f, const FeatureColumn& values) {
-        const std::string& name = feature_cols[f];
-        std::vector<uint8_t> cells(n);
-        if (m.is_cat[f]) {
-            auto it = discrete_bins.find(name);
-            if (it == discrete_bins.end()) {
-                DiscreteBin bin{n_bin, {}};
-                bin.fit(values);
-                it = discrete_bins.emplace(name, std::move(bin)).first;
-            }
-            const DiscreteBin& bin = it->second;
-            for (size_t r = 0; r < n; ++r) cells[r] = values.present[r] ? bin.transform(values.values[r]) : kMissingBin;
-        } else {
-            auto it = continuous_bins.find(name);
-            if (it == continuous_bins.end()) {
-                ContinuousBin bin;
-                bin.n_bin = n_bin;
-                bin.fit(values, name.c_str());
-                it = continuous_bins.emplace(name, std::move(bin)).first;
-            }
-            it->second.prepare();
-            it->second.transform_column(values, cells.data());
-        }
-        m.x.push_back(std::move(cells));
-    };
-    // Features are read a few at a time in one pass over the rows. A position some row does not
-    // reach is read on its own, after the features before it are binned, so it stops the call
-    // with the same message and leaves the same bins behind as reading column by column.
-    constexpr size_t kChunk = 4;
-    const size_t safe = n == 0 ? SIZE_MAX : rows.min_row_length();
-    std::vector<FeatureColumn> chunk(kChunk);
-    size_t positions[kChunk];
-    for (size_t f = 0; f < feature_cols.size();) {
-        size_t k = 0;
-        while (f + k < feature_cols.size() && k < kChunk && *feature_pos[f + k] < safe) {
-            positions[k] = *feature_pos[f + k];
-            ++k;
-        }
-        if (k == 0) {
-            rows.gather(*feature_pos[f], feature_cols[f], column);
-            bin_feature(f, column);
-            ++f;
-            continue;
-        }
-        rows.gather_columns(std::span<const size_t>(positions, k), std::span<FeatureColumn>(chunk.data(), k));
-        for (size_t j = 0; j < k; ++j) bin_feature(f + j, chunk[j]);
-        f += k;
-    }
-    chunk = {};
+    bin_features(m, feature_pos, rows);
 
     if (y_pos) {
         rows.gather(*y_pos, y_col, column);

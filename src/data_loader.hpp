@@ -99,6 +99,13 @@ public:
 
     DMatrix from_memory(const std::vector<std::string>& headers, std::vector<std::vector<std::string>> index_rows,
                         const TableView& rows);
+
+    // Threads that may read and bin feature columns at once; the result is the same for any
+    // number. The forest sets it from its n_thread.
+    size_t workers = 1;
+
+private:
+    void bin_features(DMatrix& m, const std::vector<std::optional<size_t>>& feature_pos, const TableView& rows);
 };
 
 }  // namespace quorvelin

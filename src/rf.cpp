@@ -179,15 +179,26 @@ std::optional<RowLists> blocked_sum(std::vector<LearnT>& learners, const DMatrix
 
 }  // namespace
 
+namespace {
+
+// The loader bins features on as many threads as the forest trains on.
+size_t loader_workers(uint64_t n_thread) { return static_cast<size_t>(std::clamp<uint64_t>(n_thread, 1, 64)); }
+
+}  // namespace
+
 template <class LearnT>
 RandomForest<LearnT>::RandomForest(TreeConfig cfg)
     : config(std::move(cfg)),
       loader(config.feature_cols, config.y_col, config.treatment_cols, config.weight_col, config.cat_cols, config.n_bin,
-             {}, {}) {}
+             {}, {}) {
+    loader.workers = loader_workers(config.n_thread);
+}
 
 template <class LearnT>
 RandomForest<LearnT>::RandomForest(TreeConfig cfg, DataLoader loader_, std::vector<LearnT> trees_)
-    : config(std::move(cfg)), loader(std::move(loader_)), trees(std::move(trees_)) {}
+    : config(std::move(cfg)), loader(std::move(loader_)), trees(std::move(trees_)) {
+    loader.workers = loader_workers(config.n_thread);
+}
 
 template <class LearnT>
 std::vector<LearnT> RandomForest<LearnT>::fit_par_thread(uint64_t n, const TreeConfig& config, const DMatrix& data,
