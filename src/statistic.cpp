@@ -302,36 +302,43 @@ bool batch_ready(const DMatrix& data, const RowCodes& rc, std::span<const uint64
     return true;
 }
 
-void tally_weights_batch(const DMatrix& data, std::span<const uint64_t> features, std::span<const RowId> rows,
-                         const RowCodes& rc, float* tables) {
-    const size_t nf = data.x.size(), nc = features.size();
-    const size_t stride = rc.n_codes * kSlotStride;
+namespace {
+
+// Calls visit(slots of the row, the row's packed record) for every row of the node, in order.
+// Rows arrive in bootstrap order, scattered over the table: fetch ahead to hide the latency of
+// each row's first touch.
+template <class Record, class Visit>
+void for_each_row(const DMatrix& data, std::span<const RowId> rows, const Record* info, Visit visit) {
+    const size_t nf = data.x.size(), n = rows.size();
     const uint8_t* slots = data.slots.data();
-    const RowCodes::ClassRow* info = rc.class_rows.data();
-    uint32_t feat[256];
-    for (size_t j = 0; j < nc; ++j) feat[j] = static_cast<uint32_t>(features[j]);
-    const size_t n = rows.size();
     for (size_t i = 0; i < n; ++i) {
-        // Rows arrive in bootstrap order, scattered over the table: fetch ahead to hide the
-        // latency of each row's first touch.
         if (i + kPrefetch < n) {
             __builtin_prefetch(slots + static_cast<size_t>(rows[i + kPrefetch]) * nf);
             __builtin_prefetch(info + rows[i + kPrefetch]);
         }
         const RowId r = rows[i];
-        const uint8_t* s = slots + static_cast<size_t>(r) * nf;
-        const RowCodes::ClassRow row = info[r];
+        visit(slots + static_cast<size_t>(r) * nf, info[r]);
+    }
+}
+
+}  // namespace
+
+void tally_weights_batch(const DMatrix& data, std::span<const uint64_t> features, std::span<const RowId> rows,
+                         const RowCodes& rc, float* tables) {
+    const size_t nc = features.size();
+    const size_t stride = rc.n_codes * kSlotStride;
+    uint32_t feat[256];
+    for (size_t j = 0; j < nc; ++j) feat[j] = static_cast<uint32_t>(features[j]);
+    for_each_row(data, rows, rc.class_rows.data(), [&](const uint8_t* s, const RowCodes::ClassRow& row) {
         float* t = tables + static_cast<size_t>(row.code) * kSlotStride;
         for (size_t j = 0; j < nc; ++j) t[j * stride + s[feat[j]]] += row.w;
-    }
+    });
 }
 
 void tally_moments_batch(const DMatrix& data, std::span<const uint64_t> features, std::span<const RowId> rows,
                          const RowCodes& rc, float* tables, std::vector<float>& scratch) {
-    const size_t nf = data.x.size(), nc = features.size();
+    const size_t nc = features.size();
     const size_t table = rc.n_codes * kSlotStride;
-    const uint8_t* slots = data.slots.data();
-    const RowCodes::MomentRow* info = rc.moment_rows.data();
     uint32_t feat[256];
     for (size_t j = 0; j < nc; ++j) feat[j] = static_cast<uint32_t>(features[j]);
     // The three sums of one slot sit side by side (one cache line per update); they are spread
@@ -340,15 +347,7 @@ void tally_moments_batch(const DMatrix& data, std::span<const uint64_t> features
     const size_t per_feature = table * kLanes;
     scratch.assign(nc * per_feature, 0.0f);
     float* inter = scratch.data();
-    const size_t n = rows.size();
-    for (size_t i = 0; i < n; ++i) {
-        if (i + kPrefetch < n) {
-            __builtin_prefetch(slots + static_cast<size_t>(rows[i + kPrefetch]) * nf);
-            __builtin_prefetch(info + rows[i + kPrefetch]);
-        }
-        const RowId r = rows[i];
-        const uint8_t* s = slots + static_cast<size_t>(r) * nf;
-        const RowCodes::MomentRow row = info[r];
+    for_each_row(data, rows, rc.moment_rows.data(), [&](const uint8_t* s, const RowCodes::MomentRow& row) {
         float* t = inter + static_cast<size_t>(row.code) * kSlotStride * kLanes;
         for (size_t j = 0; j < nc; ++j) {
             float* cell = t + j * per_feature + static_cast<size_t>(s[feat[j]]) * kLanes;
@@ -356,7 +355,7 @@ void tally_moments_batch(const DMatrix& data, std::span<const uint64_t> features
             cell[1] += row.yyw;
             cell[2] += row.w;
         }
-    }
+    });
     for (size_t j = 0; j < nc; ++j) {
         const float* src = inter + j * per_feature;
         float* dst = tables + j * 3 * table;
