@@ -68,7 +68,9 @@ void ContinuousBin::fit(const FeatureColumn& column, const char* name) {
             while (true) {
                 if (p >= m || p == m - 1) break;
                 if (v[p] < v[p + 1] - eps) {
-                    const float candidate = v[p];
+                    // The first value after the gap: a value equal to a threshold goes to the bin above
+                    // it, so the gap's lower side keeps a bin of its own.
+                    const float candidate = v[p + 1];
                     if (threshold.empty() || threshold.back() != candidate) threshold.push_back(candidate);
                     break;
                 }

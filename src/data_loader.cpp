@@ -357,4 +357,36 @@ DMatrix DataLoader::from_memory(const std::vector<std::string>& headers,
     return m;
 }
 
+namespace {
+
+template <class Map>
+std::vector<std::string> keys_of(const Map& map) {
+    std::vector<std::string> keys;
+    keys.reserve(map.size());
+    for (const auto& entry : map) keys.push_back(entry.first);
+    return keys;
+}
+
+template <class Map>
+void keep_only(Map& map, const std::vector<std::string>& keys) {
+    if (map.size() == keys.size()) return;  // nothing was added
+    Map kept;
+    for (const std::string& key : keys) {
+        auto it = map.find(key);
+        if (it != map.end()) kept.emplace(key, std::move(it->second));
+    }
+    map.swap(kept);
+}
+
+}  // namespace
+
+BinsTransaction::BinsTransaction(DataLoader& loader)
+    : loader_(loader), continuous_before_(keys_of(loader.continuous_bins)), discrete_before_(keys_of(loader.discrete_bins)) {}
+
+BinsTransaction::~BinsTransaction() {
+    if (committed_) return;
+    keep_only(loader_.continuous_bins, continuous_before_);
+    keep_only(loader_.discrete_bins, discrete_before_);
+}
+
 }  // namespace quorvelin

@@ -108,4 +108,21 @@ private:
     void bin_features(DMatrix& m, const std::vector<std::optional<size_t>>& feature_pos, const TableView& rows);
 };
 
+// Keeps a call that stops from changing the loader: bins are fitted once per column and then
+// only read, so undoing a call means dropping the bins it added. Unless commit() is reached,
+// the destructor removes every bin record the loader did not hold at construction.
+class BinsTransaction {
+public:
+    explicit BinsTransaction(DataLoader& loader);
+    ~BinsTransaction();
+    BinsTransaction(const BinsTransaction&) = delete;
+    BinsTransaction& operator=(const BinsTransaction&) = delete;
+    void commit() { committed_ = true; }
+
+private:
+    DataLoader& loader_;
+    std::vector<std::string> continuous_before_, discrete_before_;
+    bool committed_ = false;
+};
+
 }  // namespace quorvelin

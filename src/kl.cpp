@@ -205,6 +205,10 @@ SplitInfo KLStrategy::scan(float* table, size_t stride, const FeatureFacts& fact
         if (n_left < min_samples_leaf_ || n_right < min_samples_leaf_ || m_left < min_samples_treatment_ ||
             m_right < min_samples_treatment_)
             continue;
+        // A child without weight is no split at all; with both minimums at 0 rounding in the
+        // shrunk rates could otherwise give it a tiny gain and grow chains of empty nodes.
+        // A NaN total still passes, as it passes the minimums above.
+        if (n_left <= 0.0f || n_right <= 0.0f) continue;
         const float d_left = divergence(lr_.data(), n_t);
         const float d_right = divergence(rr_.data(), n_t);
         const float norm = normalization_ ? normalization_core(pw_.data(), lw_.data(), n_t, alpha_) : 1.0f;

@@ -185,9 +185,10 @@ RowLists TreeLearn<TreeT, StrategyT>::predict(const DMatrix& data) {
 
     std::vector<std::vector<float>> uplift(n_nodes);
     size_t width = 0;
+    const std::vector<uint64_t> parent = tree.parents();
     for (uint64_t node = 0; node < n_nodes; ++node) {
         if (tree.left_children[node]) continue;
-        uplift[node] = tree.get_uplift(node);
+        uplift[node] = tree.leaf_uplift(node, parent);
         width = std::max(width, uplift[node].size());
     }
     RowLists result(n, width);
@@ -209,9 +210,10 @@ bool TreeLearn<TreeT, StrategyT>::routed(const DMatrix& data, RoutedTree& out) c
     out.width = 0;
     bool width_known = false;
     out.uplift.clear();
+    const std::vector<uint64_t> parent = tree.parents();
     for (uint64_t node = 0; node < n_nodes; ++node) {
         if (tree.left_children[node]) continue;
-        const std::vector<float> u = tree.get_uplift(node);
+        const std::vector<float> u = tree.leaf_uplift(node, parent);
         if (!width_known) {
             out.width = u.size();
             width_known = true;

@@ -6,6 +6,21 @@
 
 namespace quorvelin {
 
+void CausalModelInterface::fit_table(const std::vector<std::string>& headers, const TableView& rows,
+                                     const InterruptCheck& interrupted) {
+    BinsTransaction bins(get_loader());
+    fit(get_loader().from_memory(headers, {}, rows), interrupted);
+    bins.commit();
+}
+
+RowLists CausalModelInterface::predict_table(const std::vector<std::string>& headers, const TableView& rows,
+                                             const InterruptCheck& interrupted) {
+    BinsTransaction bins(get_loader());
+    RowLists result = predict(get_loader().from_memory(headers, {}, rows), interrupted);
+    bins.commit();
+    return result;
+}
+
 ModelKind model_kind(std::string_view name) {
     if (name == "RandomForestClassifier") return ModelKind::Classifier;
     if (name == "RandomForestRegressor") return ModelKind::Regressor;

@@ -23,6 +23,12 @@ public:
     virtual void save(const std::string& path) const = 0;
     virtual void fit(DMatrix data, const InterruptCheck& interrupted = {}) = 0;
     virtual RowLists predict(DMatrix data, const InterruptCheck& interrupted = {}) = 0;
+
+    // Bin a table with the model's loader, then train on it or predict it. A call that stops,
+    // for any reason, leaves the model exactly as it was: bins fitted on the way are dropped.
+    void fit_table(const std::vector<std::string>& headers, const TableView& rows, const InterruptCheck& interrupted);
+    RowLists predict_table(const std::vector<std::string>& headers, const TableView& rows,
+                           const InterruptCheck& interrupted);
 };
 
 template <class Forest>

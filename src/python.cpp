@@ -716,14 +716,6 @@ PyObject* model_save(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
     });
 }
 
-// Converts the table and bins it with the model's loader: the shared first half of fit and
-// predict, run under the caller's exclusive borrow.
-quorvelin::DMatrix load_table(ModelObject* obj, PyObject* headers_obj, PyObject* arr_obj) {
-    const std::vector<std::string> headers = convert_headers(headers_obj);
-    const TableArgument arr(arr_obj);
-    return obj->model->get_loader().from_memory(headers, {}, arr.table());
-}
-
 PyObject* model_fit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         static const char* const names[] = {"headers", "arr"};
@@ -731,8 +723,9 @@ PyObject* model_fit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
         if (!parse_arguments("fit", names, 2, args, nargs, kwnames, a)) throw PythonError{};
         ModelObject* obj = as_model(self);
         Borrow borrow(obj, Borrow::Exclusive);
-        quorvelin::DMatrix data = load_table(obj, a[0], a[1]);
-        obj->model->fit(std::move(data), interrupt_check());
+        const std::vector<std::string> headers = convert_headers(a[0]);
+        const TableArgument arr(a[1]);
+        obj->model->fit_table(headers, arr.table(), interrupt_check());
         Py_RETURN_NONE;
     });
 }
@@ -744,8 +737,9 @@ PyObject* model_predict(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
         if (!parse_arguments("predict", names, 2, args, nargs, kwnames, a)) throw PythonError{};
         ModelObject* obj = as_model(self);
         Borrow borrow(obj, Borrow::Exclusive);
-        quorvelin::DMatrix data = load_table(obj, a[0], a[1]);
-        const RowLists result = obj->model->predict(std::move(data), interrupt_check());
+        const std::vector<std::string> headers = convert_headers(a[0]);
+        const TableArgument arr(a[1]);
+        const RowLists result = obj->model->predict_table(headers, arr.table(), interrupt_check());
         return rows_to_list(result);
     });
 }

@@ -1,5 +1,6 @@
 #include "tree.hpp"
 
+#include <cmath>
 #include <string>
 #include <utility>
 
@@ -53,6 +54,34 @@ std::vector<float> Tree::get_uplift(uint64_t node) const {
     for (size_t k = 1; k < s.size(); ++k) {
         if (s[k].empty()) stop("node " + std::to_string(node) + ": summary row " + std::to_string(k) + " has no column 0");
         out.push_back(s[k][0] - s[0][0]);
+    }
+    return out;
+}
+
+std::vector<uint64_t> Tree::parents() const {
+    std::vector<uint64_t> parent(n_nodes(), kNoParent);
+    for (uint64_t node = 0; node < n_nodes(); ++node) {
+        for (const auto& child : {left_children[node], right_children[node]})
+            if (child && *child < parent.size() && *child > node) parent[*child] = node;
+    }
+    return parent;
+}
+
+std::vector<float> Tree::leaf_uplift(uint64_t node, const std::vector<uint64_t>& parent) const {
+    std::vector<float> out = get_uplift(node);
+    auto has_nan = [](const std::vector<float>& u) {
+        for (float x : u)
+            if (std::isnan(x)) return true;
+        return false;
+    };
+    // Children have larger ids than their parents, so the walk ends at the root.
+    uint64_t up = node < parent.size() ? parent[node] : kNoParent;
+    while (has_nan(out) && up != kNoParent) {
+        if (!split[up]) break;
+        const std::vector<float> above = get_uplift(up);
+        for (size_t j = 0; j < out.size() && j < above.size(); ++j)
+            if (std::isnan(out[j])) out[j] = above[j];
+        up = parent[up];
     }
     return out;
 }

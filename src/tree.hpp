@@ -25,6 +25,13 @@ public:
     const SplitInfo& split_at(uint64_t node) const;
     // One value per treatment group other than the control: summary[k][0] - summary[0][0].
     std::vector<float> get_uplift(uint64_t node) const;
+    // Each node's parent, kNoParent for the root (and for a node no link reaches).
+    static constexpr uint64_t kNoParent = UINT64_MAX;
+    std::vector<uint64_t> parents() const;
+    // The uplift prediction reads: get_uplift, with every NaN element (a group without weight
+    // in the leaf) replaced by the same element of the nearest ancestor whose own uplift has a
+    // number there. Where no ancestor has one, the NaN stays.
+    std::vector<float> leaf_uplift(uint64_t node, const std::vector<uint64_t>& parent) const;
 
 private:
     uint64_t add_child(uint64_t node, std::vector<std::optional<uint64_t>>& links);

@@ -653,10 +653,9 @@ class _UpliftForest:
             bad = np.flatnonzero(np.isnan(out).any(axis=0))
             warnings.warn(
                 f"{int(np.isnan(out).any(axis=1).sum())} row(s) got a NaN estimate for treatment "
-                f"group(s) {[_plain(self.classes_[j + 1]) for j in bad]}: some leaves hold no "
-                "training rows of that group. The regression forest chooses splits on the "
-                "control and the first treatment group only; fit one model per treatment "
-                "group, or use more rows per group.",
+                f"group(s) {[_plain(self.classes_[j + 1]) for j in bad]}: no node on the "
+                "rows' paths, root included, holds training rows of both that group and the "
+                "control. Use more rows per group.",
                 RuntimeWarning,
                 stacklevel=2,
             )
@@ -696,15 +695,6 @@ class _UpliftForest:
         with open(path + _META_SUFFIX, "w", encoding="utf-8") as fh:
             json.dump(meta, fh, indent=1)
             fh.write("\n")
-        with open(path, "r", encoding="utf-8") as fh:
-            if _has_non_finite(parse_model_text(fh.read())):
-                warnings.warn(
-                    f"{path}: the model holds NaN or infinite values (leaves without rows of a "
-                    "treatment group); they are written as null, and a model file with null "
-                    "values cannot be loaded again",
-                    RuntimeWarning,
-                    stacklevel=2,
-                )
 
     @classmethod
     def load(cls, path):
@@ -744,21 +734,6 @@ class _UpliftForest:
         if getattr(self, "_importances", None) is None:
             self._importances = self.model_file().feature_importance(normalize=True)
         return self._importances.copy()
-
-
-def _has_non_finite(mf: ModelFile) -> bool:
-    """Whether a stored float is NaN or infinite (written as null): such a model file
-    is refused when loaded."""
-    for tree in mf.trees:
-        for split in tree.get("split", []):
-            if not split:
-                continue
-            if split.get("gain") is None or split.get("gain_importance") is None:
-                return True
-            for row in split.get("summary") or []:
-                if any(v is None for v in row):
-                    return True
-    return False
 
 
 def _same(a, b) -> bool:

@@ -61,27 +61,32 @@ TEST_P(ContinuousFit, Thresholds) {
 INSTANTIATE_TEST_SUITE_P(
     Bins, ContinuousFit,
     ::testing::Values(
-        // step 2: i=1 finds 1|2 at position 2, i=2 finds 2|9 at 4, i=3 reaches m-1 inside the 9s.
-        ContinuousCase{"Quantiles", {1, 1, 1, 2, 2, 9, 9, 9}, 4, {1, 2}},
-        ContinuousCase{"RowOrderIrrelevant", {9, 2, 1, 9, 1, 2, 9, 1}, 4, {1, 2}},
+        // step 2: i=1 finds 1|2 at position 2, i=2 finds 2|9 at 4, i=3 reaches m-1 inside the 9s;
+        // each threshold is the first value after its gap, so 1, 2 and 9 get a bin each.
+        ContinuousCase{"Quantiles", {1, 1, 1, 2, 2, 9, 9, 9}, 4, {2, 9}},
+        ContinuousCase{"RowOrderIrrelevant", {9, 2, 1, 9, 1, 2, 9, 1}, 4, {2, 9}},
         ContinuousCase{"ConstantColumn", {5, 5, 5}, 2, {}},
         ContinuousCase{"ConstantWithMissing", {5, kNone, 5, kNone, 5}, 3, {}},
         ContinuousCase{"OneBin", {1, 2, 3, 4}, 1, {}},
         // Fewer present values than bins: step 0, every scan starts at 0 and finds the first gap.
-        ContinuousCase{"FewerValuesThanBins", {3, 1, 2}, 10, {1}},
-        ContinuousCase{"FewerValuesWithMissing", {kNone, 7, 5, kNone}, 5, {5}},
+        ContinuousCase{"FewerValuesThanBins", {3, 1, 2}, 10, {2}},
+        ContinuousCase{"FewerValuesWithMissing", {kNone, 7, 5, kNone}, 5, {7}},
         // Closer than the float epsilon: never separated.
         ContinuousCase{"WithinEpsilon", {1.0f, 1.0000001f}, 4, {}},
-        ContinuousCase{"BeyondEpsilon", {1.0f, 1.001f}, 4, {1.0f}},
-        ContinuousCase{"EpsilonRunThenGap", {1.0f, 1.0000001f, 2.0f}, 4, {1.0000001f}},
+        ContinuousCase{"BeyondEpsilon", {1.0f, 1.001f}, 4, {1.001f}},
+        ContinuousCase{"EpsilonRunThenGap", {1.0f, 1.0000001f, 2.0f}, 4, {2.0f}},
         // Repeated values collapse several quantiles onto one threshold.
-        ContinuousCase{"Collapse", {1, 1, 1, 1, 1, 1, 2, 3}, 4, {1, 2}},
-        ContinuousCase{"Unsorted", {9, -3, 0.5f, -3, 7, 0.5f, 2, 8}, 4, {0.5f, 2, 8}},
-        ContinuousCase{"Infinities", {kInf, 1, -kInf, kNone}, 3, {1}},
+        ContinuousCase{"Collapse", {1, 1, 1, 1, 1, 1, 2, 3}, 4, {2, 3}},
+        ContinuousCase{"Unsorted", {9, -3, 0.5f, -3, 7, 0.5f, 2, 8}, 4, {2, 7, 9}},
+        ContinuousCase{"Infinities", {kInf, 1, -kInf, kNone}, 3, {kInf}},
         ContinuousCase{"AllMissing", {kNone, kNone, kNone}, 5, {}},
         ContinuousCase{"NoRows", {}, 5, {}},
         ContinuousCase{"SingleNaN", {kNaN}, 4, {}},
-        ContinuousCase{"MaxBins", {0, 1, 2, 3}, 254, {0}}),
+        ContinuousCase{"MaxBins", {0, 1, 2, 3}, 254, {1}},
+        // A 0/1 flag must be splittable: 0 and 1 land in bins of their own.
+        ContinuousCase{"ZeroOneFlag", {0, 1, 1, 0, 0, 1}, 30, {1}},
+        ContinuousCase{"TwoBinsAtTheMedianGap", {1, 2, 3, 4}, 2, {4}},
+        ContinuousCase{"TwoBinsOnlyTopDiffers", {1.0f, 1.0f, 1.0f, 1.0000002f}, 2, {1.0000002f}}),
     [](const ::testing::TestParamInfo<ContinuousCase>& info) { return std::string(info.param.name); });
 
 TEST(ContinuousBinFit, ZeroBinsDividesByZero) {
@@ -114,19 +119,19 @@ TEST(ContinuousBinFit, ThresholdsAreStrictlyIncreasingColumnValues) {
         for (size_t i = 1; i < bin.threshold.size(); ++i) ASSERT_LT(bin.threshold[i - 1], bin.threshold[i]);
         for (float t : bin.threshold) {
             bool seen = false;
-            bool above = false;
+            bool below = false;
             for (const OptF& v : column) {
                 seen |= v && *v == t;
-                above |= v && *v > t;
+                below |= v && *v < t;
             }
-            ASSERT_TRUE(seen && above) << "threshold " << t << " is not a value followed by a larger one";
+            ASSERT_TRUE(seen && below) << "threshold " << t << " is not a value after a smaller one";
         }
     }
 }
 
 TEST(ContinuousBinTransform, ValueOnAThresholdGoesAbove) {
     const ContinuousBin hand = stored({1.5f, 3.0f});
-    const ContinuousBin fit = fitted({0.2f, 1.5f, 1.5f, 3.0f, 3.0f, 7.0f}, 3);
+    const ContinuousBin fit = fitted({0.2f, 0.2f, 0.2f, 1.5f, 1.5f, 3.0f}, 3);
     ASSERT_EQ(fit.threshold, (std::vector<float>{1.5f, 3.0f}));
     for (const ContinuousBin* bin : {&hand, &fit}) {
         EXPECT_EQ(bin->transform(1.5f), 1);
@@ -176,8 +181,8 @@ TEST(ContinuousBinTransform, OneBinPutsEveryValueInBinZero) {
 TEST(ContinuousBinTransform, WithinEpsilonValuesShareABin) {
     const ContinuousBin bin = fitted({1.0f, 1.0000001f, 2.0f}, 4);
     EXPECT_EQ(bin.transform(1.0f), 0);
-    EXPECT_EQ(bin.transform(1.0000001f), 1);  // the threshold itself
-    EXPECT_EQ(bin.transform(2.0f), 1);
+    EXPECT_EQ(bin.transform(1.0000001f), 0);  // within epsilon of 1: no gap, same bin
+    EXPECT_EQ(bin.transform(2.0f), 1);  // the threshold itself
 }
 
 namespace {

@@ -10,6 +10,7 @@
 #include "dmatrix.hpp"
 #include "test_util.hpp"
 
+using quorvelin::BinsTransaction;
 using quorvelin::DataLoader;
 using quorvelin::DMatrix;
 using quorvelin::kMissingBin;
@@ -73,8 +74,8 @@ TEST(DataLoaderFromMemory, BuildsEveryColumn) {
     const DMatrix m = load(loader, {"t", "cat", "w", "num", "y"},
                            {{0, 5, 0.5f, 1, 1}, {1, 6, 2, 2, 0}, {1, 5, 1, kNone, 1}, {0, kNone, 3, 3, 0}});
     ASSERT_EQ(m.x.size(), 2u);
-    // num: present values 1,2,3 with 2 bins: step 1, threshold 2 → bins 0, 1, missing, 1.
-    EXPECT_EQ(m.x[0], (std::vector<uint8_t>{0, 1, kMissingBin, 1}));
+    // num: present values 1,2,3 with 2 bins: step 1, threshold 3 → bins 0, 0, missing, 1.
+    EXPECT_EQ(m.x[0], (std::vector<uint8_t>{0, 0, kMissingBin, 1}));
     // cat: 5 twice, 6 once.
     EXPECT_EQ(m.x[1], (std::vector<uint8_t>{0, 1, 0, kMissingBin}));
     EXPECT_EQ(m.is_cat, (std::vector<uint8_t>{0, 1}));
@@ -87,9 +88,9 @@ TEST(DataLoaderFromMemory, BuildsEveryColumn) {
     EXPECT_EQ(m.n_bins.at("num"), 2u);
     EXPECT_EQ(m.n_bins.at("cat"), 2u);
     EXPECT_EQ(m.n_rows(), 4u);
-    EXPECT_EQ(m.get_bin(0, 1), std::optional<uint8_t>(1));
+    EXPECT_EQ(m.get_bin(0, 3), std::optional<uint8_t>(1));
     EXPECT_FALSE(m.get_bin(0, 2).has_value());
-    EXPECT_EQ(loader.continuous_bins.at("num").threshold, (std::vector<float>{2}));
+    EXPECT_EQ(loader.continuous_bins.at("num").threshold, (std::vector<float>{3}));
     EXPECT_EQ(loader.discrete_bins.at("cat").mapping, (std::vector<float>{5, 6}));
 }
 
@@ -176,7 +177,7 @@ TEST(DataLoaderFromMemory, BinsAreFittedOnceAndReused) {
     load(loader, {"a", "c", "y", "t"}, {{1, 10, 0, 0}, {2, 10, 0, 1}, {3, 20, 0, 0}, {4, 30, 0, 1}});
     const auto cont = loader.continuous_bins;
     const auto disc = loader.discrete_bins;
-    EXPECT_EQ(cont.at("a").threshold, (std::vector<float>{3}));
+    EXPECT_EQ(cont.at("a").threshold, (std::vector<float>{4}));
     // A second table with another range and other categories, columns in another order.
     const DMatrix m = load(loader, {"t", "y", "c", "a"}, {{0, 0, 40, 100}, {1, 0, 20, 150}, {0, 0, 10, -5}});
     EXPECT_EQ(loader.continuous_bins, cont);
@@ -197,16 +198,29 @@ TEST(DataLoaderFromMemory, HeaderOrderDoesNotMatter) {
     EXPECT_EQ(ma.treatments, mb.treatments);
 }
 
-TEST(DataLoaderFromMemory, PartialBinsStayAfterAStop) {
-    // The row too short for the second feature stops the call after the first is binned.
+TEST(BinsTransaction, AStoppedLoadKeepsOnlyTheBinsThatWereThere) {
+    DataLoader only_a = make_loader({.features = {"a"}});
+    load(only_a, {"a", "y", "t"}, {{1, 0, 0}, {2, 0, 1}});
     DataLoader loader = make_loader({.features = {"a", "b"}});
-    EXPECT_STOPS(load(loader, {"a", "y", "t", "b"}, {{1, 0, 0, 5}, {2, 0, 1}}));
-    EXPECT_EQ(loader.continuous_bins.count("a"), 1u);
-    EXPECT_EQ(loader.continuous_bins.count("b"), 0u);
-    // A missing outcome stops after every feature is binned.
-    DataLoader later = make_loader({.features = {"a", "b"}});
-    EXPECT_STOPS(load(later, {"a", "b", "y", "t"}, {{1, 2, kNone, 0}}));
-    EXPECT_EQ(later.continuous_bins.size(), 2u);
+    loader.continuous_bins = only_a.continuous_bins;
+    const auto before = loader.continuous_bins;
+    ASSERT_EQ(before.size(), 1u);
+    // The row too short for "b" stops the call after "a" is binned; a missing outcome stops
+    // after every feature is binned. Either way only the bins held before survive.
+    for (const auto& [headers, rows] :
+         std::vector<std::pair<Headers, std::vector<std::vector<OptF>>>>{{{"a", "y", "t", "b"}, {{1, 0, 0, 5}, {2, 0, 1}}},
+                                                               {{"a", "b", "y", "t"}, {{1, 2, kNone, 0}}}}) {
+        BinsTransaction bins(loader);
+        EXPECT_STOPS(load(loader, headers, rows));
+        EXPECT_GE(loader.continuous_bins.size(), 1u);
+    }
+    EXPECT_EQ(loader.continuous_bins, before);
+    {
+        BinsTransaction bins(loader);
+        load(loader, {"a", "b", "y", "t"}, {{1, 2, 0, 0}, {3, 4, 1, 1}});
+        bins.commit();
+    }
+    EXPECT_EQ(loader.continuous_bins.count("b"), 1u);
 }
 
 TEST(DataLoaderFromMemory, RowLengths) {

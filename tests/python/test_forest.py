@@ -1,5 +1,8 @@
 """Forest behaviour as callers see it: reproducibility, threads, repeated fits, failures."""
 
+import json
+import struct
+
 import pytest
 
 import quorvelin
@@ -114,3 +117,111 @@ def test_one_estimate_per_treatment_group_and_root_only_trees(name):
 def test_max_features_zero_stops():
     model = quorvelin.CausalModel("RandomForestClassifier", dict(TRAIN_CONF, max_features=0))
     assert "max_features" in stop_message(model.fit, HEADERS, make_rows())
+
+
+def model_text(model, tmp_path):
+    path = tmp_path / "state.txt"
+    model.save(str(path))
+    return path.read_text(encoding="utf-8")
+
+
+def test_a_zero_one_flag_splits_at_the_root_and_ranks_its_rows_first(tmp_path):
+    # The whole effect sits on rows with flag = 1: the flag must get two bins, be chosen at
+    # the root, and those rows must get the larger estimated uplift.
+    rng = __import__("random").Random(5)
+    rows = []
+    for _ in range(4000):
+        flag, noise, t = float(rng.randint(0, 1)), rng.random(), rng.randint(0, 1)
+        p = 0.1 + (0.4 if flag and t else 0.0)
+        rows.append([flag, noise, t, 1.0 if rng.random() < p else 0.0])
+    model = quorvelin.CausalModel(
+        "RandomForestClassifier", dict(TRAIN_CONF, n_tree=1, max_depth=1, max_features=2, subsample=1.0)
+    )
+    model.fit(HEADERS, rows)
+    text = model_text(model, tmp_path)
+    assert '"n_bin":2,"threshold":[1.0]' in text
+    root = json_trees(text)[0]["split"][0]
+    assert root["feature_id"] == 0 and root["value"] == [0]
+    pred = model.predict(HEADERS, [[1.0, 0.5, 0, 0], [0.0, 0.5, 0, 0]])
+    assert pred[0][0] > pred[1][0] + 0.2
+
+
+def json_trees(text):
+    parts = text.split("\n\n")
+    trees = [p for p in parts[1:] if p and not p.startswith(("Continuous\n", "Discrete\n"))]
+    return [json.loads(t.split("\n")[1]) for t in trees]
+
+
+def f32(x):
+    """x rounded to 32 bits, as the engine reads table values and stored thresholds."""
+    return struct.unpack("f", struct.pack("f", x))[0]
+
+
+def test_a_group_missing_from_a_leaf_takes_the_nearest_ancestors_uplift(tmp_path):
+    # Group 2 only occurs where a < 0.5, and the regressor splits on control vs group 1, so
+    # leaves over a >= 0.5 hold no row of group 2: their uplift for it comes from above.
+    rng = __import__("random").Random(3)
+    rows = []
+    for _ in range(3000):
+        a, b = rng.random(), rng.random()
+        t = rng.randint(0, 2) if a < 0.5 else rng.randint(0, 1)
+        rows.append([a, b, t, a * (t == 1) * 4 + rng.random() * 0.1 + (t == 2) * 1.0])
+    model = quorvelin.CausalModel(
+        "RandomForestRegressor", dict(TRAIN_CONF, n_tree=1, max_depth=4, subsample=1.0, max_features=2)
+    )
+    model.fit(HEADERS, rows)
+    pred = model.predict(HEADERS, rows)
+    assert all(v == v for row in pred for v in row), "a NaN estimate reached the caller"
+    # A leaf without group 2 stores NaN (null) for it; its rows get the nearest ancestor's value.
+    text = model_text(model, tmp_path)
+    tree = json_trees(text)[0]
+    summaries = [s["summary"] for s in tree["split"]]
+    leaf = [child is None for child in tree["left_children"]]
+    assert any(leaf[i] and s[2][0] is None for i, s in enumerate(summaries)), "no leaf lacks group 2 any more"
+    thresholds = [
+        [f32(t) for t in json.loads(text.split("Continuous\n" + f + "\n")[1].split("\n")[0])["threshold"]] for f in "ab"
+    ]
+    parent = {c: p for p, c in enumerate(tree["left_children"] + tree["right_children"]) if c is not None}
+    parent = {c: p % len(leaf) for c, p in parent.items()}
+    for row, got in zip(rows, pred):
+        node = 0
+        while not leaf[node]:  # route the row as the engine does: bin <= split bin goes left
+            record = tree["split"][node]
+            value = f32(row[record["feature_id"]])
+            b = sum(t <= value for t in thresholds[record["feature_id"]])
+            node = tree["left_children" if b <= record["value"][0] else "right_children"][node]
+        while summaries[node][2][0] is None:
+            node = parent[node]
+        assert got[1] == pytest.approx(summaries[node][2][0] - summaries[node][0][0], abs=1e-6)
+    # The same after a save and load.
+    again = model.load("RandomForestRegressor", str(tmp_path / "state.txt"))
+    assert repr(again.predict(HEADERS, rows)) == repr(pred)
+
+
+@pytest.mark.parametrize("trained_first", [False, True])
+@pytest.mark.parametrize("call", ["fit", "predict"])
+def test_a_stopped_call_leaves_the_model_as_it_was(call, trained_first, new_model, tmp_path):
+    model = new_model()
+    if trained_first:
+        model.fit(["a", "t", "y"] + ["b"], [[r[0], r[2], r[3], r[1]] for r in make_rows(300)])
+    before = model_text(model, tmp_path)
+    # A table over a different range: a stop after binning must not keep its bins.
+    wide = [[r[0] * 100, r[1] * 7, r[2], r[3]] for r in make_rows(300, seed=9)]
+    if call == "fit":
+        wide[-1][3] = None  # a missing outcome, found after the features are binned
+    elif trained_first:
+        wide[-1][2] = None  # a missing treatment; a fresh model stops for want of trees
+    with pytest.raises(BaseException):
+        getattr(model, call)(HEADERS, wide)
+    assert model_text(model, tmp_path) == before
+
+
+def test_no_split_sends_all_weight_to_one_child_without_minimums(tmp_path):
+    # Without the rule, rounding in the shrunk rates gives thousands of such splits here.
+    rows = make_rows(2000, seed=1)
+    conf = dict(TRAIN_CONF, min_samples_leaf=0, min_samples_treatment=0, max_depth=200, normalization=False)
+    model = quorvelin.CausalModel("RandomForestClassifier", conf)
+    model.fit(HEADERS, rows)
+    for tree in json_trees(model_text(model, tmp_path)):
+        for record in tree["split"]:
+            assert sum(row[1] for row in record["summary"]) > 0, "a node without weight was grown"
