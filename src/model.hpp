@@ -4,12 +4,12 @@
 #include <string>
 #include <string_view>
 
-#include "config.hpp"
-#include "data_loader.hpp"
-#include "dmatrix.hpp"
-#include "linalg.hpp"
-#include "model_file.hpp"
-#include "rf.hpp"
+#include "data/config.hpp"
+#include "data/data_loader.hpp"
+#include "data/dmatrix.hpp"
+#include "criteria/linalg.hpp"
+#include "io/model_file.hpp"
+#include "forest/rf.hpp"
 
 namespace quorvelin {
 

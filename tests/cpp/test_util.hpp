@@ -14,12 +14,12 @@
 #include <unordered_map>
 #include <vector>
 
-#include "bin.hpp"
-#include "data_loader.hpp"
-#include "dmatrix.hpp"
+#include "data/bin.hpp"
+#include "data/data_loader.hpp"
+#include "data/dmatrix.hpp"
 #include "error.hpp"
-#include "split_info.hpp"
-#include "tree.hpp"
+#include "tree/split_info.hpp"
+#include "tree/tree.hpp"
 
 namespace qtest {
 

@@ -2,7 +2,7 @@
 //
 // With clang and libFuzzer:
 //   clang++ -std=c++20 -g -O1 -fsanitize=fuzzer,address,undefined -DQUORVELIN_LIBFUZZER \
-//     -Isrc tests/fuzz/fuzz_model_file.cpp src/*.cpp (without python.cpp) -lsimdjson -o fuzz_model_file
+//     -Isrc tests/fuzz/fuzz_model_file.cpp $(find src -name '*.cpp' -not -path 'src/python/*') -lsimdjson -o fuzz_model_file
 //   ./fuzz_model_file -max_total_time=600 tests/data/
 // Without libFuzzer (any compiler) the same entry point runs over the files given as arguments,
 // which replays a crash found elsewhere:
@@ -17,10 +17,10 @@
 #include <utility>
 #include <vector>
 
-#include "data_loader.hpp"
+#include "data/data_loader.hpp"
 #include "error.hpp"
-#include "learn.hpp"
-#include "model_file.hpp"
+#include "forest/learn.hpp"
+#include "io/model_file.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     using namespace quorvelin;

@@ -1,0 +1,54 @@
+#pragma once
+// The classifier's criterion: Kullback-Leibler divergence of each treatment group's outcome rate
+// from the control's, summed over groups, with shrinkage of small child groups toward the
+// parent's rate and an optional penalty on uneven splits.
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "criteria/strategy.hpp"
+
+namespace quorvelin {
+
+float kl_divergence(float p, float q);
+float entropy_h1(float x);
+float entropy_h(float p, float q);
+
+class KLStrategy final : public Strategy {
+public:
+    KLStrategy(uint64_t min_samples_leaf, uint64_t min_samples_treatment, uint64_t n_reg, float alpha,
+               bool normalization);
+
+    SplitInfo find_best_split(const DMatrix& data, const RowCodes& rc, uint64_t node_id, uint64_t feature_id,
+                              std::span<const RowId> rows) override;
+
+    // Group summary [rate, weight] per group from class-0 / class-1 weights, shrunk toward the
+    // parent's rate when a parent is given.
+    static Matrix count_reg(const Matrix& counts, const std::optional<Matrix>& parent, uint64_t threshold,
+                            uint64_t n_reg);
+    // The normalization factor from the parent summary and the left child's summary.
+    float normalization_factor(const Matrix& parent, const Matrix& left) const;
+
+    // The records of several candidate features of one node, in the order given; the same
+    // records find_best_split gives one by one, tallied in a single pass over the rows.
+    std::vector<SplitInfo>& find_best_splits(const DMatrix& data, const RowCodes& rc, uint64_t node_id,
+                                             std::span<const uint64_t> features, std::span<const RowId> rows);
+
+    static RowCodes prepare(const DMatrix& data) { return prepare_classifier_rows(data); }
+
+private:
+    // Reads every candidate split from a tally; `stride` separates the (class, group) rows.
+    SplitInfo scan(float* table, size_t stride, const FeatureFacts& facts, uint64_t node_id, uint64_t feature_id);
+
+    float min_samples_leaf_;
+    float min_samples_treatment_;
+    float n_reg_;
+    float alpha_;
+    bool normalization_;
+    // Scratch reused across calls, so the scan allocates nothing per candidate.
+    std::vector<float> table_, batch_;
+    std::vector<SplitInfo> results_;
+    std::vector<float> total_, left_, pr_, pw_, lr_, lw_, rr_, rw_;
+};
+
+}  // namespace quorvelin

@@ -1,0 +1,49 @@
+#pragma once
+// The regressor's criterion: the control (group 0) against the first treatment (group 1); a
+// node's cost rewards a large squared effect and penalises the variance of the two means and
+// the imbalance of their weights.
+#include <cstdint>
+#include <vector>
+
+#include "criteria/strategy.hpp"
+
+namespace quorvelin {
+
+struct GroupTotals {
+    float s, q, n;  // Σ y·w, Σ y²·w, Σ w
+};
+
+// alpha·|N1 − N0| + (V − τ²), with no guard against empty groups (they give NaN).
+float node_cost(GroupTotals control, GroupTotals treated, float alpha);
+
+class RegressionStrategy final : public Strategy {
+public:
+    RegressionStrategy(uint64_t min_samples_leaf, uint64_t min_samples_treatment, float alpha);
+
+    SplitInfo find_best_split(const DMatrix& data, const RowCodes& rc, uint64_t node_id, uint64_t feature_id,
+                              std::span<const RowId> rows) override;
+
+    // Per group: the last entry of a cumulative row, or the sum of a categorical one.
+    static std::vector<float> get_parent_stat(bool is_cat, const Matrix& table);
+
+    // The records of several candidate features of one node, tallied in one pass over the rows.
+    std::vector<SplitInfo>& find_best_splits(const DMatrix& data, const RowCodes& rc, uint64_t node_id,
+                                             std::span<const uint64_t> features, std::span<const RowId> rows);
+
+    static RowCodes prepare(const DMatrix& data) { return prepare_regressor_rows(data); }
+
+private:
+    // `tables` holds the Σ y·w, Σ y²·w and Σ w tables, `table` floats apart; `stride` separates
+    // the group rows inside each.
+    SplitInfo scan(float* tables, size_t stride, size_t table, const FeatureFacts& facts, uint64_t node_id,
+                   uint64_t feature_id);
+
+    uint64_t min_samples_leaf_;
+    uint64_t min_samples_treatment_;
+    float alpha_;
+    std::vector<float> table_, batch_, interleaved_;
+    std::vector<SplitInfo> results_;
+    std::vector<float> parent_;
+};
+
+}  // namespace quorvelin

@@ -1,0 +1,370 @@
+#include "criteria/statistic.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <string>
+
+#include "data/config.hpp"
+#include "error.hpp"
+
+namespace quorvelin {
+
+namespace {
+
+[[noreturn]] void out_of_bounds(const char* what, uint64_t index, uint64_t len) {
+    stop(std::string("index out of bounds: ") + what + " " + std::to_string(index) + " with length " +
+         std::to_string(len));
+}
+
+// Slot of one row and the checks every Matrix-form tally shares.
+size_t slot_of(const std::vector<uint8_t>& bins, RowId r, uint64_t n_slots) {
+    if (r >= bins.size()) out_of_bounds("row", r, bins.size());
+    const uint8_t b = bins[r];
+    const uint64_t slot = (b == kMissingBin) ? n_slots - 1 : b;
+    if (slot >= n_slots) out_of_bounds("bin", slot, n_slots);
+    return slot;
+}
+
+uint8_t group_of(const std::vector<uint8_t>& treatment, RowId r, uint64_t n_t) {
+    if (r >= treatment.size()) out_of_bounds("row", r, treatment.size());
+    if (treatment[r] >= n_t) out_of_bounds("treatment group", treatment[r], n_t);
+    return treatment[r];
+}
+
+float at(const std::vector<float>& column, RowId r) {
+    if (r >= column.size()) out_of_bounds("row", r, column.size());
+    return column[r];
+}
+
+Matrix zeros(uint64_t rows, uint64_t cols) { return Matrix(rows, std::vector<float>(cols, 0.0f)); }
+
+const std::vector<uint8_t>& feature_column(const DMatrix& data, uint64_t feature_id) {
+    if (feature_id >= data.x.size()) stop("feature " + std::to_string(feature_id) + " is not in the data");
+    return data.x[feature_id];
+}
+
+const std::vector<uint8_t>& treatment_column(const DMatrix& data, uint64_t treatment_id) {
+    if (treatment_id >= data.treatments.size()) stop("the data has no treatment column " + std::to_string(treatment_id));
+    return data.treatments[treatment_id];
+}
+
+template <class AddFn>
+Matrix cat_plain(const std::vector<uint8_t>& bins, const std::vector<uint8_t>& treatment, std::span<const RowId> rows,
+                 uint64_t n_t, uint64_t n_slots, AddFn addend) {
+    Matrix table = zeros(n_t, n_slots);
+    for (RowId r : rows) {
+        const size_t slot = slot_of(bins, r, n_slots);
+        const uint8_t t = group_of(treatment, r, n_t);
+        table[t][slot] += addend(r);
+    }
+    return table;
+}
+
+}  // namespace
+
+void cumulate(float* row, size_t n) {
+    float acc = 0.0f;
+    for (size_t b = 0; b < n; ++b) {
+        acc = acc + row[b];
+        row[b] = acc;
+    }
+}
+
+void cumulate(Matrix& table) {
+    for (auto& row : table) cumulate(row.data(), row.size());
+}
+
+std::vector<Matrix> Count::cat(const std::vector<uint8_t>& bins, const std::vector<uint8_t>& treatment,
+                               const std::vector<float>& y, const std::vector<float>& weight,
+                               std::span<const RowId> rows, uint64_t n_t, uint64_t n_slots) {
+    std::vector<Matrix> table{zeros(n_t, n_slots), zeros(n_t, n_slots)};
+    for (RowId r : rows) {
+        const size_t slot = slot_of(bins, r, n_slots);
+        const uint8_t t = group_of(treatment, r, n_t);
+        const uint64_t cls = saturating_u64(at(y, r));
+        if (cls >= 2) out_of_bounds("outcome class", cls, 2);
+        table[cls][t][slot] += at(weight, r);
+    }
+    return table;
+}
+
+std::vector<Matrix> Count::calculate(const DMatrix& data, uint64_t feature_id, bool is_cat, uint64_t treatment_id,
+                                     std::span<const RowId> rows, uint64_t n_bins, uint64_t n_t) {
+    auto table = cat(feature_column(data, feature_id), treatment_column(data, treatment_id), data.y, data.weight, rows,
+                     n_t, n_bins + 1);
+    if (!is_cat)
+        for (auto& m : table) cumulate(m);
+    return table;
+}
+
+Matrix Sum::cat(const std::vector<uint8_t>& bins, const std::vector<uint8_t>& treatment, const std::vector<float>& y,
+                const std::vector<float>& weight, std::span<const RowId> rows, uint64_t n_t, uint64_t n_slots) {
+    return cat_plain(bins, treatment, rows, n_t, n_slots, [&](RowId r) { return at(y, r) * at(weight, r); });
+}
+
+Matrix SecondOrderSum::cat(const std::vector<uint8_t>& bins, const std::vector<uint8_t>& treatment,
+                           const std::vector<float>& y, const std::vector<float>& weight, std::span<const RowId> rows,
+                           uint64_t n_t, uint64_t n_slots) {
+    return cat_plain(bins, treatment, rows, n_t, n_slots, [&](RowId r) {
+        const float v = at(y, r);
+        return (v * v) * at(weight, r);
+    });
+}
+
+Matrix CountNoY::cat(const std::vector<uint8_t>& bins, const std::vector<uint8_t>& treatment,
+                     const std::vector<float>& weight, std::span<const RowId> rows, uint64_t n_t, uint64_t n_slots) {
+    return cat_plain(bins, treatment, rows, n_t, n_slots, [&](RowId r) { return at(weight, r); });
+}
+
+namespace {
+
+template <class CatFn>
+Statistic calculate_plain(const DMatrix& data, uint64_t feature_id, bool is_cat, uint64_t treatment_id, CatFn cat) {
+    Statistic s;
+    s.values = cat(feature_column(data, feature_id), treatment_column(data, treatment_id));
+    if (!is_cat) cumulate(s.values);
+    s.feature_id = feature_id;
+    s.treatment_id = treatment_id;
+    s.is_cat = is_cat;
+    return s;
+}
+
+}  // namespace
+
+Statistic Sum::calculate(const DMatrix& data, uint64_t feature_id, bool is_cat, uint64_t treatment_id,
+                         std::span<const RowId> rows, uint64_t n_bins, uint64_t n_t) {
+    return calculate_plain(data, feature_id, is_cat, treatment_id, [&](const auto& bins, const auto& treatment) {
+        return Sum::cat(bins, treatment, data.y, data.weight, rows, n_t, n_bins + 1);
+    });
+}
+
+Statistic SecondOrderSum::calculate(const DMatrix& data, uint64_t feature_id, bool is_cat, uint64_t treatment_id,
+                                    std::span<const RowId> rows, uint64_t n_bins, uint64_t n_t) {
+    return calculate_plain(data, feature_id, is_cat, treatment_id, [&](const auto& bins, const auto& treatment) {
+        return SecondOrderSum::cat(bins, treatment, data.y, data.weight, rows, n_t, n_bins + 1);
+    });
+}
+
+Statistic CountNoY::calculate(const DMatrix& data, uint64_t feature_id, bool is_cat, uint64_t treatment_id,
+                              std::span<const RowId> rows, uint64_t n_bins, uint64_t n_t) {
+    return calculate_plain(data, feature_id, is_cat, treatment_id, [&](const auto& bins, const auto& treatment) {
+        return CountNoY::cat(bins, treatment, data.weight, rows, n_t, n_bins + 1);
+    });
+}
+
+// ---- flat form ----
+
+namespace {
+
+RowCodes prepare_common(const DMatrix& data) {
+    RowCodes rc;
+    if (data.treatments.empty() || data.n_treatments.empty()) {
+        rc.unusable = "the data has no treatment column: the first treatment column is missing from the headers";
+        return rc;
+    }
+    rc.n_t = data.n_treatments[0];
+    rc.w = data.weight;
+    return rc;
+}
+
+void mark_all_bad(RowCodes& rc, size_t n, std::string reason) {
+    rc.bad.assign(n, 1);
+    rc.any_bad = n > 0;
+    rc.bad_reason = std::move(reason);
+}
+
+}  // namespace
+
+RowCodes prepare_classifier_rows(const DMatrix& data) {
+    RowCodes rc = prepare_common(data);
+    if (!rc.unusable.empty()) return rc;
+    const auto& t = data.treatments[0];
+    const size_t n = t.size();
+    rc.n_codes = 2 * rc.n_t;
+    rc.code.resize(n);
+    if (data.y.size() < n) {
+        mark_all_bad(rc, n, "the data has no outcome column (y) to train on");
+        return rc;
+    }
+    for (size_t r = 0; r < n; ++r) {
+        const uint64_t cls = saturating_u64(data.y[r]);
+        if (cls >= 2) {
+            if (!rc.any_bad) {
+                rc.bad.assign(n, 0);
+                rc.any_bad = true;
+                rc.bad_reason = "the classifier needs an outcome of 0 or 1, but row " + std::to_string(r) +
+                                " has outcome " + std::to_string(data.y[r]);
+            }
+            rc.bad[r] = 1;
+            continue;
+        }
+        rc.code[r] = static_cast<uint16_t>(cls * rc.n_t + t[r]);
+    }
+    rc.class_rows.resize(n);
+    for (size_t r = 0; r < n; ++r) rc.class_rows[r] = {rc.code[r], rc.w[r]};
+    rc.integer_weights = true;
+    for (float w : rc.w) {
+        const float a = std::fabs(w);
+        if (!(a <= 16777216.0f) || a != std::floor(a)) {
+            rc.integer_weights = false;
+            break;
+        }
+        rc.max_abs_weight = std::max(rc.max_abs_weight, a);
+    }
+    return rc;
+}
+
+RowCodes prepare_regressor_rows(const DMatrix& data) {
+    RowCodes rc = prepare_common(data);
+    if (!rc.unusable.empty()) return rc;
+    if (rc.n_t < 2) {
+        rc.unusable = "the regressor compares a control with a treatment group, but the treatment column holds "
+                      "only the control group 0";
+        return rc;
+    }
+    const auto& t = data.treatments[0];
+    const size_t n = t.size();
+    rc.n_codes = rc.n_t;
+    rc.code.assign(t.begin(), t.end());
+    rc.yw.resize(n);
+    rc.yyw.resize(n);
+    if (data.y.size() < n) {
+        mark_all_bad(rc, n, "the data has no outcome column (y) to train on");
+        return rc;
+    }
+    for (size_t r = 0; r < n; ++r) {
+        const float y = data.y[r], w = data.weight[r];
+        rc.yw[r] = y * w;
+        rc.yyw[r] = (y * y) * w;
+    }
+    rc.moment_rows.resize(n);
+    for (size_t r = 0; r < n; ++r) rc.moment_rows[r] = {rc.code[r], rc.yw[r], rc.yyw[r], rc.w[r]};
+    return rc;
+}
+
+namespace {
+
+// Checks that hold for every row of a node before the unchecked loop runs: row ids inside the
+// table, no marked row, every bin inside the table.
+void check_rows(const std::vector<uint8_t>& bins, uint8_t max_bin, std::span<const RowId> rows, const RowCodes& rc,
+                size_t n_slots) {
+    const bool bins_ok = static_cast<size_t>(max_bin) < n_slots;
+    if (bins_ok && !rc.any_bad) return;
+    for (RowId r : rows) {
+        if (rc.any_bad && rc.bad[r]) stop(rc.bad_reason);
+        const uint8_t b = bins[r];
+        if (b != kMissingBin && static_cast<size_t>(b) >= n_slots) out_of_bounds("bin", b, n_slots);
+    }
+}
+
+}  // namespace
+
+void tally_weights(const std::vector<uint8_t>& bins, uint8_t max_bin, std::span<const RowId> rows, const RowCodes& rc,
+                   size_t n_slots, float* table) {
+    check_rows(bins, max_bin, rows, rc, n_slots);
+    const uint8_t* x = bins.data();
+    const uint16_t* code = rc.code.data();
+    const float* w = rc.w.data();
+    const size_t missing = n_slots - 1;
+    for (RowId r : rows) {
+        const uint8_t b = x[r];
+        const size_t slot = (b == kMissingBin) ? missing : b;
+        table[code[r] * n_slots + slot] += w[r];
+    }
+}
+
+void tally_moments(const std::vector<uint8_t>& bins, uint8_t max_bin, std::span<const RowId> rows, const RowCodes& rc,
+                   size_t n_slots, float* sum, float* second, float* weight) {
+    check_rows(bins, max_bin, rows, rc, n_slots);
+    const uint8_t* x = bins.data();
+    const uint16_t* code = rc.code.data();
+    const float* w = rc.w.data();
+    const float* yw = rc.yw.data();
+    const float* yyw = rc.yyw.data();
+    const size_t missing = n_slots - 1;
+    for (RowId r : rows) {
+        const uint8_t b = x[r];
+        const size_t at = code[r] * n_slots + ((b == kMissingBin) ? missing : b);
+        sum[at] += yw[r];
+        second[at] += yyw[r];
+        weight[at] += w[r];
+    }
+}
+
+constexpr size_t kPrefetch = 16;
+
+bool batch_ready(const DMatrix& data, const RowCodes& rc, std::span<const uint64_t> features) {
+    if (!rc.unusable.empty() || rc.any_bad || features.empty() || features.size() > 256) return false;
+    // Many groups make the per-node tables large; the per-feature path sizes them to the bins.
+    if (rc.n_codes > 16) return false;
+    for (uint64_t f : features)
+        if (f >= data.slot_ok.size() || !data.slot_ok[f]) return false;
+    return true;
+}
+
+namespace {
+
+// Calls visit(slots of the row, the row's packed record) for every row of the node, in order.
+// Rows arrive in bootstrap order, scattered over the table: fetch ahead to hide the latency of
+// each row's first touch.
+template <class Record, class Visit>
+void for_each_row(const DMatrix& data, std::span<const RowId> rows, const Record* info, Visit visit) {
+    const size_t nf = data.x.size(), n = rows.size();
+    const uint8_t* slots = data.slots.data();
+    for (size_t i = 0; i < n; ++i) {
+        if (i + kPrefetch < n) {
+            __builtin_prefetch(slots + static_cast<size_t>(rows[i + kPrefetch]) * nf);
+            __builtin_prefetch(info + rows[i + kPrefetch]);
+        }
+        const RowId r = rows[i];
+        visit(slots + static_cast<size_t>(r) * nf, info[r]);
+    }
+}
+
+}  // namespace
+
+void tally_weights_batch(const DMatrix& data, std::span<const uint64_t> features, std::span<const RowId> rows,
+                         const RowCodes& rc, float* tables) {
+    const size_t nc = features.size();
+    const size_t stride = rc.n_codes * kSlotStride;
+    uint32_t feat[256];
+    for (size_t j = 0; j < nc; ++j) feat[j] = static_cast<uint32_t>(features[j]);
+    for_each_row(data, rows, rc.class_rows.data(), [&](const uint8_t* s, const RowCodes::ClassRow& row) {
+        float* t = tables + static_cast<size_t>(row.code) * kSlotStride;
+        for (size_t j = 0; j < nc; ++j) t[j * stride + s[feat[j]]] += row.w;
+    });
+}
+
+void tally_moments_batch(const DMatrix& data, std::span<const uint64_t> features, std::span<const RowId> rows,
+                         const RowCodes& rc, float* tables, std::vector<float>& scratch) {
+    const size_t nc = features.size();
+    const size_t table = rc.n_codes * kSlotStride;
+    uint32_t feat[256];
+    for (size_t j = 0; j < nc; ++j) feat[j] = static_cast<uint32_t>(features[j]);
+    // The three sums of one slot sit side by side (one cache line per update); they are spread
+    // into separate tables afterwards. Each entry still accumulates in row order.
+    constexpr size_t kLanes = 4;
+    const size_t per_feature = table * kLanes;
+    scratch.assign(nc * per_feature, 0.0f);
+    float* inter = scratch.data();
+    for_each_row(data, rows, rc.moment_rows.data(), [&](const uint8_t* s, const RowCodes::MomentRow& row) {
+        float* t = inter + static_cast<size_t>(row.code) * kSlotStride * kLanes;
+        for (size_t j = 0; j < nc; ++j) {
+            float* cell = t + j * per_feature + static_cast<size_t>(s[feat[j]]) * kLanes;
+            cell[0] += row.yw;
+            cell[1] += row.yyw;
+            cell[2] += row.w;
+        }
+    });
+    for (size_t j = 0; j < nc; ++j) {
+        const float* src = inter + j * per_feature;
+        float* dst = tables + j * 3 * table;
+        for (size_t k = 0; k < table; ++k) {
+            dst[k] = src[k * kLanes];
+            dst[table + k] = src[k * kLanes + 1];
+            dst[2 * table + k] = src[k * kLanes + 2];
+        }
+    }
+}
+
+}  // namespace quorvelin

@@ -1,0 +1,120 @@
+#pragma once
+// Per-node tallies by treatment group and bin slot. Slot b < n_bins holds the rows in bin b, the
+// last slot (n_bins) the rows with a missing cell. Every entry accumulates in the order of the
+// node's rows, in 32-bit arithmetic.
+//
+// Two forms: the Matrix form (Count, Sum, SecondOrderSum, CountNoY), and the flat form the
+// criteria use in their hot loop, which gathers each row's group code and addends from compact
+// arrays prepared once per fit. Both give the same numbers.
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "data/dmatrix.hpp"
+#include "criteria/linalg.hpp"
+
+namespace quorvelin {
+
+struct Statistic {
+    Matrix values;
+    uint64_t feature_id = 0;
+    uint64_t treatment_id = 0;
+    bool is_cat = false;
+};
+
+struct Count {
+    // [class][group][slot]
+    static std::vector<Matrix> cat(const std::vector<uint8_t>& bins, const std::vector<uint8_t>& treatment,
+                                   const std::vector<float>& y, const std::vector<float>& weight,
+                                   std::span<const RowId> rows, uint64_t n_t, uint64_t n_slots);
+    static std::vector<Matrix> calculate(const DMatrix& data, uint64_t feature_id, bool is_cat, uint64_t treatment_id,
+                                         std::span<const RowId> rows, uint64_t n_bins, uint64_t n_t);
+};
+
+struct Sum {
+    static Matrix cat(const std::vector<uint8_t>& bins, const std::vector<uint8_t>& treatment, const std::vector<float>& y,
+                      const std::vector<float>& weight, std::span<const RowId> rows, uint64_t n_t, uint64_t n_slots);
+    static Statistic calculate(const DMatrix& data, uint64_t feature_id, bool is_cat, uint64_t treatment_id,
+                               std::span<const RowId> rows, uint64_t n_bins, uint64_t n_t);
+};
+
+struct SecondOrderSum {
+    static Matrix cat(const std::vector<uint8_t>& bins, const std::vector<uint8_t>& treatment, const std::vector<float>& y,
+                      const std::vector<float>& weight, std::span<const RowId> rows, uint64_t n_t, uint64_t n_slots);
+    static Statistic calculate(const DMatrix& data, uint64_t feature_id, bool is_cat, uint64_t treatment_id,
+                               std::span<const RowId> rows, uint64_t n_bins, uint64_t n_t);
+};
+
+struct CountNoY {
+    static Matrix cat(const std::vector<uint8_t>& bins, const std::vector<uint8_t>& treatment,
+                      const std::vector<float>& weight, std::span<const RowId> rows, uint64_t n_t, uint64_t n_slots);
+    static Statistic calculate(const DMatrix& data, uint64_t feature_id, bool is_cat, uint64_t treatment_id,
+                               std::span<const RowId> rows, uint64_t n_bins, uint64_t n_t);
+};
+
+// Running sums along each row, left to right from 0.0.
+void cumulate(Matrix& table);
+void cumulate(float* row, size_t n);
+
+// Compact per-row inputs of the flat tallies, built once per fit and shared read-only by every
+// tree. code[r] selects the table row of row r (class * n_t + group for the classifier, group for
+// the regressor). A row that cannot be tallied (an outcome class other than 0 or 1, no outcome
+// column) is marked in `bad`; tallying it stops the call with `bad_reason`.
+struct RowCodes {
+    // One packed record per row, so the batched tallies touch one place per row.
+    struct ClassRow {
+        uint32_t code;
+        float w;
+    };
+    struct MomentRow {
+        uint32_t code;
+        float yw, yyw, w;
+    };
+    uint64_t n_t = 0;
+    uint64_t n_codes = 0;
+    std::vector<uint16_t> code;
+    std::vector<float> w;
+    std::vector<float> yw;   // y * w (regressor only)
+    std::vector<float> yyw;  // (y * y) * w (regressor only)
+    std::vector<ClassRow> class_rows;    // classifier only
+    std::vector<MomentRow> moment_rows;  // regressor only
+    std::vector<uint8_t> bad;
+    bool any_bad = false;
+    // Every weight is an integer of magnitude at most max_abs_weight (classifier only). Sums of
+    // such weights are exact in any order while they stay within 2^24.
+    bool integer_weights = false;
+    float max_abs_weight = 0.0f;
+    std::string bad_reason;
+    // Set when the data cannot be split at all (no treatment column, ...); find_best_split stops
+    // with it, so the stop happens where the tallies would have failed.
+    std::string unusable;
+};
+
+RowCodes prepare_classifier_rows(const DMatrix& data);
+RowCodes prepare_regressor_rows(const DMatrix& data);
+
+// Flat tallies into table[code * n_slots + slot], which must be zeroed by the caller. `bins` is
+// the feature column; max_bin its largest present bin (a bin above n_slots - 1 stops the call).
+void tally_weights(const std::vector<uint8_t>& bins, uint8_t max_bin, std::span<const RowId> rows, const RowCodes& rc,
+                   size_t n_slots, float* table);
+// Three tables at once (Σ y·w, Σ y²·w, Σ w), one pass over the rows.
+void tally_moments(const std::vector<uint8_t>& bins, uint8_t max_bin, std::span<const RowId> rows, const RowCodes& rc,
+                   size_t n_slots, float* sum, float* second, float* weight);
+
+// Stride of one (code) row in the batched tables: every slot of a byte.
+inline constexpr size_t kSlotStride = 256;
+
+// Whether the batched tallies may serve these features: every one has slots in the DMatrix's
+// slot matrix and no row is marked bad. Otherwise callers take the per-feature checked path.
+bool batch_ready(const DMatrix& data, const RowCodes& rc, std::span<const uint64_t> features);
+// Tallies several features in one pass over the rows. Feature j's table starts at
+// j * n_codes * kSlotStride (classifier), or j * 3 * n_codes * kSlotStride with the Σ y·w,
+// Σ y²·w and Σ w tables one after another (regressor). `tables` must be zeroed.
+void tally_weights_batch(const DMatrix& data, std::span<const uint64_t> features, std::span<const RowId> rows,
+                         const RowCodes& rc, float* tables);
+void tally_moments_batch(const DMatrix& data, std::span<const uint64_t> features, std::span<const RowId> rows,
+                         const RowCodes& rc, float* tables, std::vector<float>& scratch);
+
+}  // namespace quorvelin

@@ -1,0 +1,34 @@
+#include "criteria/strategy.hpp"
+
+#include <string>
+#include <utility>
+
+#include "error.hpp"
+
+namespace quorvelin {
+
+FeatureFacts feature_facts(const DMatrix& data, const RowCodes& rc, uint64_t feature_id) {
+    if (feature_id >= data.is_cat.size() || feature_id >= data.feature_names.size() || feature_id >= data.x.size())
+        stop("feature " + std::to_string(feature_id) + " is not in the data");
+    FeatureFacts facts{data.is_cat[feature_id] != 0, data.bins_of(feature_id), 0};
+    if (!rc.unusable.empty()) stop(rc.unusable);
+    facts.n_t = rc.n_t;
+    if (facts.n_bins >= (1u << 16)) stop("feature " + data.feature_names[feature_id] + " has too many bins");
+    return facts;
+}
+
+SplitInfo make_split_info(uint64_t node_id, uint64_t feature_id, bool is_cat, std::optional<uint8_t> best_value,
+                          float gain, float gain_importance, Matrix summary) {
+    SplitInfo info;
+    info.node_id = node_id;
+    info.feature_id = feature_id;
+    info.treatment_id = 0;
+    info.iscat = is_cat;
+    if (best_value) info.value = std::vector<uint8_t>{*best_value};
+    info.gain = gain;
+    info.gain_importance = gain_importance;
+    info.summary = std::move(summary);
+    return info;
+}
+
+}  // namespace quorvelin

@@ -1,0 +1,166 @@
+#include "data/bin.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <limits>
+#include <string>
+#include <unordered_map>
+#include <utility>
+
+#include "error.hpp"
+
+namespace quorvelin {
+
+// Stable sort of floats (no NaN) by value: a least-significant-digit radix sort on keys that
+// order like the floats, with 0.0 and -0.0 given one key because they compare equal. Equal
+// values keep their order, as a stable comparison sort keeps them.
+void stable_sort_floats(std::vector<float>& v) {
+    const size_t n = v.size();
+    if (n < 4096) {
+        std::stable_sort(v.begin(), v.end());
+        return;
+    }
+    std::vector<uint32_t> key(n), key_tmp(n);
+    std::vector<float> val_tmp(n);
+    for (size_t i = 0; i < n; ++i) {
+        const uint32_t bits = v[i] == 0.0f ? 0u : std::bit_cast<uint32_t>(v[i]);
+        key[i] = (bits & 0x80000000u) ? ~bits : (bits | 0x80000000u);
+    }
+    for (int shift = 0; shift < 32; shift += 8) {
+        size_t count[257] = {};
+        for (size_t i = 0; i < n; ++i) ++count[((key[i] >> shift) & 0xFF) + 1];
+        if (count[((key[0] >> shift) & 0xFF) + 1] == n) continue;  // every key shares this digit
+        for (int d = 1; d < 257; ++d) count[d] += count[d - 1];
+        for (size_t i = 0; i < n; ++i) {
+            const size_t at = count[(key[i] >> shift) & 0xFF]++;
+            key_tmp[at] = key[i];
+            val_tmp[at] = v[i];
+        }
+        key.swap(key_tmp);
+        v.swap(val_tmp);
+    }
+}
+
+void ContinuousBin::fit(const FeatureColumn& column, const char* name) {
+    const size_t n = column.size();
+    // Present values in ascending order, ties (and equal values) in row order; missing ones are
+    // simply left out, which is where a stable sort would have put them.
+    std::vector<float> v;
+    v.reserve(n);
+    for (size_t i = 0; i < n; ++i) {
+        if (!column.present[i]) continue;
+        if (n >= 2 && std::isnan(column.values[i]))
+            stop(std::string("NaN value in continuous column ") + name + " (row " + std::to_string(i) +
+                 "); use None for a missing value");
+        v.push_back(column.values[i]);
+    }
+    stable_sort_floats(v);
+    const uint64_t requested = n_bin;
+    if (requested == 0) stop("attempt to divide by zero");
+    threshold.clear();
+    const uint64_t m = v.size();
+    if (requested > 1) {
+        const uint64_t step = m / requested;
+        const float eps = std::numeric_limits<float>::epsilon();
+        for (uint64_t i = 1; i < requested; ++i) {
+            uint64_t p = i * step;
+            while (true) {
+                if (p >= m || p == m - 1) break;
+                if (v[p] < v[p + 1] - eps) {
+                    // The first value after the gap: a value equal to a threshold goes to the bin above
+                    // it, so the gap's lower side keeps a bin of its own.
+                    const float candidate = v[p + 1];
+                    if (threshold.empty() || threshold.back() != candidate) threshold.push_back(candidate);
+                    break;
+                }
+                ++p;
+            }
+        }
+    }
+    n_bin = threshold.size() + 1;
+    sorted_ = true;
+}
+
+uint8_t ContinuousBin::transform(float value) const {
+    // The count of thresholds t <= value. Fitted thresholds increase strictly, so that count is
+    // an upper bound; a stored record is not trusted to be sorted and gets the plain count.
+    if (std::isnan(value)) return 0;
+    size_t bin;
+    if (sorted_)
+        bin = static_cast<size_t>(std::upper_bound(threshold.begin(), threshold.end(), value) - threshold.begin());
+    else {
+        bin = 0;
+        for (float t : threshold) bin += (t <= value) ? 1 : 0;
+    }
+    return static_cast<uint8_t>(bin);
+}
+
+void ContinuousBin::transform_column(const FeatureColumn& column, uint8_t* out) const {
+    const size_t n = column.size();
+    const float* t = threshold.data();
+    const size_t len = threshold.size();
+    if (!sorted_ || len == 0) {
+        for (size_t r = 0; r < n; ++r) out[r] = column.present[r] ? transform(column.values[r]) : kMissingBin;
+        return;
+    }
+    // Branch-free search for the count of thresholds <= v: the loop shape depends only on the
+    // number of thresholds, so it runs without mispredictions.
+    for (size_t r = 0; r < n; ++r) {
+        const float v = column.values[r];
+        const float* p = t;
+        size_t count = len;
+        while (count > 1) {
+            const size_t half = count / 2;
+            p = (p[half - 1] <= v) ? p + half : p;
+            count -= half;
+        }
+        const size_t bin = static_cast<size_t>(p - t) + ((p[0] <= v) ? 1 : 0);
+        out[r] = column.present[r] ? (std::isnan(v) ? 0 : static_cast<uint8_t>(bin)) : kMissingBin;
+    }
+}
+
+void ContinuousBin::prepare() {
+    sorted_ = true;
+    for (size_t i = 1; i < threshold.size(); ++i)
+        if (!(threshold[i - 1] < threshold[i])) sorted_ = false;
+    for (float t : threshold)
+        if (std::isnan(t)) sorted_ = false;
+}
+
+void DiscreteBin::fit(const FeatureColumn& column) {
+    // Distinct values in order of first appearance with their counts. The lookup is by float
+    // equality: 0.0 and -0.0 are one category, and a NaN never matches, so each NaN is a
+    // category of its own.
+    std::vector<std::pair<float, uint64_t>> seen;
+    std::unordered_map<uint32_t, size_t> where;
+    for (size_t i = 0; i < column.size(); ++i) {
+        if (!column.present[i]) continue;
+        const float x = column.values[i];
+        if (std::isnan(x)) {
+            seen.emplace_back(x, 1);
+            continue;
+        }
+        const uint32_t key = (x == 0.0f) ? 0u : std::bit_cast<uint32_t>(x);
+        auto [it, inserted] = where.try_emplace(key, seen.size());
+        if (inserted)
+            seen.emplace_back(x, 1);
+        else
+            ++seen[it->second].second;
+    }
+    std::stable_sort(seen.begin(), seen.end(), [](const auto& a, const auto& b) { return a.second > b.second; });
+    const size_t kept = std::min(seen.size(), kMaxCategories);
+    mapping.clear();
+    for (size_t i = 0; i < kept; ++i) mapping.push_back(seen[i].first);
+    n_bin = mapping.size() + (seen.size() > kMaxCategories ? 1 : 0);
+}
+
+uint8_t DiscreteBin::transform(float value) const {
+    size_t k = 0;
+    while (k < mapping.size() && !(mapping[k] == value)) ++k;
+    // A stored record may hold more categories than a fitted one can; clamp so no index can
+    // reach the missing marker.
+    return static_cast<uint8_t>(std::min<size_t>(k, kMaxCategories));
+}
+
+}  // namespace quorvelin

@@ -1,0 +1,148 @@
+#include "forest/random.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cerrno>
+#include <cstring>
+#include <string>
+
+#include <sys/random.h>
+
+#include "data/dmatrix.hpp"
+#include "error.hpp"
+
+namespace quorvelin {
+
+std::array<uint32_t, 8> ChaCha20::key_from_seed(uint64_t seed) {
+    std::array<uint32_t, 8> key{};
+    uint64_t state = seed;
+    for (uint32_t& word : key) {
+        state = state * 6364136223846793005ULL + 11634580027462260723ULL;
+        const uint32_t x = static_cast<uint32_t>(((state >> 18) ^ state) >> 27);
+        const int r = static_cast<int>(state >> 59);
+        word = std::rotr(x, r);
+    }
+    return key;
+}
+
+namespace {
+
+inline void quarter(uint32_t& a, uint32_t& b, uint32_t& c, uint32_t& d) {
+    a += b; d ^= a; d = std::rotl(d, 16);
+    c += d; b ^= c; b = std::rotl(b, 12);
+    a += b; d ^= a; d = std::rotl(d, 8);
+    c += d; b ^= c; b = std::rotl(b, 7);
+}
+
+}  // namespace
+
+std::array<uint32_t, 16> ChaCha20::block(const std::array<uint32_t, 8>& key, uint64_t counter, uint64_t stream) {
+    std::array<uint32_t, 16> in{0x61707865u, 0x3320646eu, 0x79622d32u, 0x6b206574u};
+    for (int i = 0; i < 8; ++i) in[4 + i] = key[i];
+    in[12] = static_cast<uint32_t>(counter);
+    in[13] = static_cast<uint32_t>(counter >> 32);
+    in[14] = static_cast<uint32_t>(stream);
+    in[15] = static_cast<uint32_t>(stream >> 32);
+    std::array<uint32_t, 16> x = in;
+    for (int round = 0; round < 10; ++round) {
+        quarter(x[0], x[4], x[8], x[12]);
+        quarter(x[1], x[5], x[9], x[13]);
+        quarter(x[2], x[6], x[10], x[14]);
+        quarter(x[3], x[7], x[11], x[15]);
+        quarter(x[0], x[5], x[10], x[15]);
+        quarter(x[1], x[6], x[11], x[12]);
+        quarter(x[2], x[7], x[8], x[13]);
+        quarter(x[3], x[4], x[9], x[14]);
+    }
+    for (int i = 0; i < 16; ++i) x[i] += in[i];
+    return x;
+}
+
+void ChaCha20::refill() {
+    for (uint64_t b = 0; b < 4; ++b) {
+        const auto words = block(key_, counter_ + b, 0);
+        std::copy(words.begin(), words.end(), buffer_.begin() + 16 * b);
+    }
+    counter_ += 4;
+    pos_ = 0;
+}
+
+uint64_t ChaCha20::next_u64() {
+    if (pos_ < 63) {
+        const uint64_t v = buffer_[pos_] | (static_cast<uint64_t>(buffer_[pos_ + 1]) << 32);
+        pos_ += 2;
+        return v;
+    }
+    if (pos_ == 63) {
+        const uint64_t lo = buffer_[63];
+        refill();
+        const uint64_t hi = buffer_[0];
+        pos_ = 1;
+        return lo | (hi << 32);
+    }
+    refill();
+    pos_ = 2;
+    return buffer_[0] | (static_cast<uint64_t>(buffer_[1]) << 32);
+}
+
+uint64_t ChaCha20::index(uint64_t n) {
+    const uint64_t reject = (0 - n) % n;  // (2^64 - n) mod n
+    const uint64_t zone = UINT64_MAX - reject;
+    while (true) {
+        const unsigned __int128 product = static_cast<unsigned __int128>(next_u64()) * n;
+        if (static_cast<uint64_t>(product) <= zone) return static_cast<uint64_t>(product >> 64);
+    }
+}
+
+namespace {
+
+std::array<uint32_t, 8> entropy_key() {
+    std::array<uint32_t, 8> key{};
+    unsigned char bytes[32];
+    size_t got = 0;
+    while (got < sizeof bytes) {
+        const ssize_t r = getrandom(bytes + got, sizeof bytes - got, 0);
+        if (r < 0) {
+            if (errno == EINTR) continue;
+            stop(std::string("from_entropy failed: ") + std::strerror(errno));
+        }
+        got += static_cast<size_t>(r);
+    }
+    for (int i = 0; i < 8; ++i)
+        key[i] = bytes[4 * i] | (bytes[4 * i + 1] << 8) | (bytes[4 * i + 2] << 16) |
+                 (static_cast<uint32_t>(bytes[4 * i + 3]) << 24);
+    return key;
+}
+
+}  // namespace
+
+Random::Random(std::optional<uint64_t> seed)
+    : rng_(seed ? ChaCha20::key_from_seed(*seed) : entropy_key()) {}
+
+template <class T>
+void Random::choose_into(uint64_t n, uint64_t k, bool replace, std::vector<T>& out) {
+    if (n < k) stop("assertion failed: n >= k");
+    std::lock_guard<std::mutex> lock(mutex_);
+    out.clear();
+    if (k == 0) return;
+    out.reserve(k);
+    if (replace) {
+        for (uint64_t i = 0; i < k; ++i) out.push_back(static_cast<T>(rng_.index(n)));
+        return;
+    }
+    while (out.size() < k) {
+        const T v = static_cast<T>(rng_.index(n));
+        if (std::find(out.begin(), out.end(), v) == out.end()) out.push_back(v);
+    }
+}
+
+template void Random::choose_into<uint64_t>(uint64_t, uint64_t, bool, std::vector<uint64_t>&);
+template void Random::choose_into<RowId>(uint64_t, uint64_t, bool, std::vector<RowId>&);
+
+std::vector<uint64_t> Random::choose(uint64_t n, uint64_t k, bool replace) {
+    std::vector<uint64_t> out;
+    choose_into(n, k, replace, out);
+    return out;
+}
+
+}  // namespace quorvelin

@@ -1,0 +1,82 @@
+#pragma once
+// The model file: exact text of every stored record, and strict reading of it. The file is the
+// configuration, one section per fitted bin, and one section per tree, each section followed by
+// a blank line; every record is one line of compact JSON.
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "data/bin.hpp"
+#include "data/config.hpp"
+#include "data/data_loader.hpp"
+#include "tree/split_info.hpp"
+#include "tree/tree.hpp"
+
+namespace quorvelin {
+
+// ---- writing ----
+// Shortest text that reads back to the same 32-bit value, laid out as the file requires;
+// non-finite values are "null".
+std::string float_text(float value);
+// A JSON string literal with the file's escapes.
+std::string json_string(std::string_view text);
+
+std::string config_json(const TreeConfig& config);
+std::string continuous_bin_json(const ContinuousBin& bin);
+std::string discrete_bin_json(const DiscreteBin& bin);
+std::string split_info_json(const SplitInfo& info);
+std::string tree_json(const Tree& tree);
+// A tree section without its trailing blank line: configuration JSON, line feed, tree JSON.
+std::string tree_section_text(const TreeConfig& config, const Tree& tree);
+// The whole file: configuration, bins, then the given tree sections (as made by
+// tree_section_text), every section followed by a blank line.
+std::string model_text(const TreeConfig& config, const DataLoader& loader, const std::vector<std::string>& tree_sections);
+
+// Stops when a feature name would break the section structure (empty, or holding a line feed).
+void check_storable(const TreeConfig& config, const DataLoader& loader);
+// Writes through a temporary file in the same directory renamed over `path`, so a failed save
+// never leaves a broken file behind. Stops with the OS error and the path.
+void write_file_atomic(const std::string& path, const std::string& text);
+
+// ---- reading ----
+// The whole file; stops with the OS error and the path, or when the content is not UTF-8.
+std::string read_model_file(const std::string& path);
+
+// One record from one line of JSON. `line` is the line number reported in errors.
+TreeConfig read_config(std::string_view json, size_t line = 1);
+ContinuousBin read_continuous_bin(std::string_view json, size_t line = 1);
+DiscreteBin read_discrete_bin(std::string_view json, size_t line = 1);
+Tree read_tree(std::string_view json, size_t line = 1);
+// One tree section (configuration line, tree line; further lines ignored).
+void read_tree_section(std::string_view text, TreeConfig& config, Tree& tree, size_t first_line = 1);
+
+// Cuts a file into its sections and reads them in the file's order: the configuration first,
+// then the F bin sections, then (on request) the tree sections. The reader keeps views into
+// `text`, which must outlive it.
+class ModelReader {
+public:
+    explicit ModelReader(std::string_view text);
+    const TreeConfig& config() const { return config_; }
+    std::unordered_map<std::string, ContinuousBin>& continuous_bins() { return continuous_; }
+    std::unordered_map<std::string, DiscreteBin>& discrete_bins() { return discrete_; }
+    // Reads tree section t (0-based); stops when the file has no such section.
+    void read_tree_at(size_t t, TreeConfig& config, Tree& tree) const;
+
+private:
+    bool has_section(size_t i) const;
+
+    std::vector<std::string_view> parts_;
+    std::vector<size_t> first_line_;
+    TreeConfig config_;
+    std::unordered_map<std::string, ContinuousBin> continuous_;
+    std::unordered_map<std::string, DiscreteBin> discrete_;
+};
+
+// Stops, naming the tree and node, when a loaded tree could not be routed safely: list lengths,
+// paired child links pointing forward inside the tree, a split record on every node, a split
+// value and a known feature on every node with children, column 0 on every summary row.
+void validate_tree(const Tree& tree, size_t n_features, size_t tree_index);
+
+}  // namespace quorvelin

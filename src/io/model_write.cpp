@@ -1,0 +1,271 @@
+// Writing the model file: the exact text of every record, and the atomic save.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <system_error>
+#include <unordered_set>
+
+#include "error.hpp"
+#include "io/json.hpp"
+#include "io/model_file.hpp"
+
+namespace quorvelin {
+
+namespace {
+
+void put_config(std::string& out, const TreeConfig& c) {
+    json::Object o(out);
+    o.field("index_cols", c.index_cols);
+    o.field("feature_cols", c.feature_cols);
+    o.field("cat_cols", c.cat_cols);
+    o.field("treatment_cols", c.treatment_cols);
+    o.field("y_col", c.y_col);
+    o.field("weight_col", c.weight_col);
+    o.field("n_bin", c.n_bin);
+    o.field("min_samples_leaf", c.min_samples_leaf);
+    o.field("min_samples_treatment", c.min_samples_treatment);
+    o.field("n_reg", c.n_reg);
+    o.field("alpha", c.alpha);
+    o.field("normalization", c.normalization);
+    o.field("max_features", c.max_features);
+    o.field("max_depth", c.max_depth);
+    o.field("n_tree", c.n_tree);
+    o.field("subsample", c.subsample);
+    o.field("n_thread", c.n_thread);
+    o.field("seed", c.seed);
+    o.close();
+}
+
+void put_continuous_bin(std::string& out, const ContinuousBin& b) {
+    json::Object o(out);
+    o.field("n_bin", b.n_bin);
+    o.field("threshold", b.threshold);
+    o.close();
+}
+
+void put_discrete_bin(std::string& out, const DiscreteBin& b) {
+    json::Object o(out);
+    o.field("n_bin", b.n_bin);
+    o.field("mapping", b.mapping);
+    o.close();
+}
+
+void put_split_info(std::string& out, const SplitInfo& s) {
+    json::Object o(out);
+    o.field("node_id", s.node_id);
+    o.field("feature_id", s.feature_id);
+    o.field("treatment_id", s.treatment_id);
+    o.field("iscat", s.iscat);
+    o.field("value", s.value);
+    o.field("gain", s.gain);
+    o.field("gain_importance", s.gain_importance);
+    o.field("summary", s.summary);
+    o.close();
+}
+
+void put_tree(std::string& out, const Tree& t) {
+    json::Object o(out);
+    o.field("level", t.level);
+    o.field("left_children", t.left_children);
+    o.field("right_children", t.right_children);
+    json::put_list(o.key("split"), t.split, [](std::string& x, const std::optional<SplitInfo>& s) {
+        if (s)
+            put_split_info(x, *s);
+        else
+            json::put_null(x);
+    });
+    o.close();
+}
+
+// The text `put(out, record)` writes into an empty string.
+template <class F, class T>
+std::string record_text(F put, const T& record) {
+    std::string out;
+    put(out, record);
+    return out;
+}
+
+// The order of bin sections is free for readers, but two saves of one model must give the same
+// bytes: names follow the feature order, and any record whose name is not a feature comes after,
+// sorted.
+template <class Map>
+std::vector<typename Map::const_pointer> ordered_records(const Map& map, const std::vector<std::string>& features) {
+    std::vector<typename Map::const_pointer> out;
+    out.reserve(map.size());
+    std::unordered_set<std::string_view> taken;
+    for (const std::string& name : features) {
+        auto it = map.find(name);
+        if (it != map.end() && taken.insert(it->first).second) out.push_back(&*it);
+    }
+    std::vector<typename Map::const_pointer> rest;
+    for (const auto& entry : map)
+        if (!taken.count(entry.first)) rest.push_back(&entry);
+    std::sort(rest.begin(), rest.end(), [](auto a, auto b) { return a->first < b->first; });
+    out.insert(out.end(), rest.begin(), rest.end());
+    return out;
+}
+
+// Bin sections of one type: the type line, the feature name as a raw line, the record.
+template <class Map, class F>
+void put_bin_sections(std::string& out, const char* type, const Map& map, const std::vector<std::string>& features,
+                      F put) {
+    for (const auto* entry : ordered_records(map, features)) {
+        out += type;
+        out += '\n';
+        out += entry->first;
+        out += '\n';
+        put(out, entry->second);
+        out += "\n\n";
+    }
+}
+
+}  // namespace
+
+std::string float_text(float value) { return record_text(json::put_float, value); }
+std::string json_string(std::string_view text) { return record_text(json::put_string, text); }
+
+std::string config_json(const TreeConfig& config) { return record_text(put_config, config); }
+std::string continuous_bin_json(const ContinuousBin& bin) { return record_text(put_continuous_bin, bin); }
+std::string discrete_bin_json(const DiscreteBin& bin) { return record_text(put_discrete_bin, bin); }
+std::string split_info_json(const SplitInfo& info) { return record_text(put_split_info, info); }
+std::string tree_json(const Tree& tree) { return record_text(put_tree, tree); }
+
+std::string tree_section_text(const TreeConfig& config, const Tree& tree) {
+    std::string out;
+    put_config(out, config);
+    out += '\n';
+    put_tree(out, tree);
+    return out;
+}
+
+std::string model_text(const TreeConfig& config, const DataLoader& loader, const std::vector<std::string>& tree_sections) {
+    std::string out;
+    put_config(out, config);
+    out += "\n\n";
+    put_bin_sections(out, "Continuous", loader.continuous_bins, config.feature_cols, put_continuous_bin);
+    put_bin_sections(out, "Discrete", loader.discrete_bins, config.feature_cols, put_discrete_bin);
+    for (const std::string& section : tree_sections) {
+        out += section;
+        out += "\n\n";
+    }
+    return out;
+}
+
+namespace {
+
+void check_name(std::string_view name, const char* where) {
+    if (name.empty())
+        stop(std::string("cannot save the model: ") + where +
+             " has an empty name, which the model file cannot hold (a bin section would lose its name line)");
+    if (name.find('\n') != std::string_view::npos)
+        stop(std::string("cannot save the model: ") + where + " " + json_string(name) +
+             " holds a line feed, which the model file cannot hold (names are stored as raw lines)");
+}
+
+}  // namespace
+
+void check_storable(const TreeConfig& config, const DataLoader& loader) {
+    for (const std::string& name : config.feature_cols) check_name(name, "feature column");
+    for (const auto& entry : loader.continuous_bins) check_name(entry.first, "the bin record of feature");
+    for (const auto& entry : loader.discrete_bins) check_name(entry.first, "the bin record of feature");
+}
+
+namespace {
+
+[[noreturn]] void write_failed(const std::string& path, int err) {
+    stop("cannot write model file '" + path + "': " + std::system_category().message(err));
+}
+
+// The process's file-creation mask. Reading it with umask() means setting it for a moment, which
+// races with other threads creating files; the kernel reports it without that side effect.
+mode_t current_umask() {
+    if (FILE* f = std::fopen("/proc/self/status", "re")) {
+        char line[256];
+        while (std::fgets(line, sizeof line, f)) {
+            unsigned value = 0;
+            if (std::sscanf(line, "Umask: %o", &value) == 1) {
+                std::fclose(f);
+                return static_cast<mode_t>(value & 0777);
+            }
+        }
+        std::fclose(f);
+    }
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    return mask;
+}
+
+}  // namespace
+
+void write_file_atomic(const std::string& path, const std::string& text) {
+    if (path.empty()) write_failed(path, ENOENT);
+    if (path.find('\0') != std::string::npos) write_failed(path, EINVAL);
+
+    // Saving to a symbolic link updates the file it points to, as writing in place would; the
+    // new file must then be made next to that file for the rename to replace it.
+    std::string target = path;
+    struct stat link {};
+    if (::lstat(path.c_str(), &link) == 0 && S_ISLNK(link.st_mode)) {
+        if (char* resolved = ::realpath(path.c_str(), nullptr)) {
+            target = resolved;
+            std::free(resolved);
+        }
+    }
+
+    const size_t slash = target.rfind('/');
+    const std::string dir = slash == std::string::npos ? std::string(".") : target.substr(0, slash + 1);
+    std::string temp = (slash == std::string::npos ? std::string() : dir) + ".quorvelin-save-XXXXXX";
+
+    // An existing file keeps its permission bits, as it would when overwritten in place; a new one
+    // gets the usual 0666 less the creation mask.
+    mode_t mode = 0666 & ~current_umask();
+    struct stat existing {};
+    if (::stat(target.c_str(), &existing) == 0 && S_ISREG(existing.st_mode)) mode = existing.st_mode & 07777;
+
+    const int fd = ::mkostemp(temp.data(), O_CLOEXEC);
+    if (fd < 0) write_failed(path, errno);
+
+    auto fail = [&](int err) {
+        ::close(fd);
+        ::unlink(temp.c_str());
+        write_failed(path, err);
+    };
+
+    const char* p = text.data();
+    size_t left = text.size();
+    while (left > 0) {
+        const ssize_t n = ::write(fd, p, left);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            fail(errno);
+        }
+        if (n == 0) fail(EIO);
+        p += n;
+        left -= static_cast<size_t>(n);
+    }
+    if (::fchmod(fd, mode) != 0) fail(errno);
+    if (::fsync(fd) != 0) fail(errno);
+    if (::close(fd) != 0) {
+        const int err = errno;
+        ::unlink(temp.c_str());
+        write_failed(path, err);
+    }
+    if (::rename(temp.c_str(), target.c_str()) != 0) {
+        const int err = errno;
+        ::unlink(temp.c_str());
+        write_failed(path, err);
+    }
+    // Make the new name durable too; a failure here cannot undo the save, so it is not reported.
+    const int dfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dfd >= 0) {
+        ::fsync(dfd);
+        ::close(dfd);
+    }
+}
+
+}  // namespace quorvelin

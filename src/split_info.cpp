@@ -1,1 +1,0 @@
-#include "split_info.hpp"

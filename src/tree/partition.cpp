@@ -1,0 +1,52 @@
+#include "tree/partition.hpp"
+
+#include <numeric>
+#include <string>
+#include <utility>
+
+#include "error.hpp"
+
+namespace quorvelin {
+
+Partition Partition::subsample(std::vector<RowId> sample) {
+    Partition p;
+    p.start = {0};
+    p.size = {sample.size()};
+    p.index = std::move(sample);
+    return p;
+}
+
+Partition Partition::refresh(uint64_t n_rows, uint64_t n_nodes) {
+    Partition p;
+    p.index.resize(n_rows);
+    std::iota(p.index.begin(), p.index.end(), RowId{0});
+    const uint64_t entries = n_nodes < 1 ? 1 : n_nodes;
+    p.start.assign(entries, 0);
+    p.size.assign(entries, 0);
+    p.size[0] = n_rows;
+    return p;
+}
+
+void Partition::split(uint64_t node, uint64_t n_left) {
+    if (node >= start.size()) stop("partition has no node " + std::to_string(node));
+    const uint64_t b = start[node], s = size[node];
+    if (n_left > s) stop("partition split of node " + std::to_string(node) + " beyond its segment");
+    start.push_back(b);
+    size.push_back(n_left);
+    start.push_back(b + n_left);
+    size.push_back(s - n_left);
+}
+
+std::span<RowId> Partition::rows(uint64_t node) {
+    if (node >= start.size()) stop("partition has no node " + std::to_string(node));
+    const uint64_t b = start[node], s = size[node];
+    if (b > index.size() || s > index.size() - b)
+        stop("partition segment of node " + std::to_string(node) + " reaches past its end");
+    return {index.data() + b, static_cast<size_t>(s)};
+}
+
+std::span<const RowId> Partition::rows(uint64_t node) const {
+    return const_cast<Partition*>(this)->rows(node);
+}
+
+}  // namespace quorvelin

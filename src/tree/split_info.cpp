@@ -1,0 +1,1 @@
+#include "tree/split_info.hpp"

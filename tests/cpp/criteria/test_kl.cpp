@@ -1,0 +1,438 @@
+// The KL-divergence criterion: divergence, shrinkage, normalization and the split scan.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <optional>
+#include <limits>
+#include <random>
+#include <vector>
+
+#include "criteria/kl.hpp"
+#include "criteria/statistic.hpp"
+#include "test_util.hpp"
+
+using namespace quorvelin;
+using qtest::all_rows;
+using qtest::one_feature;
+using qtest::RowGroup;
+
+namespace {
+
+constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
+
+KLStrategy make_kl(uint64_t leaf, uint64_t treatment, uint64_t n_reg, bool normalization, float alpha = 0.9f) {
+    return KLStrategy(leaf, treatment, n_reg, alpha, normalization);
+}
+
+SplitInfo best(KLStrategy& s, const DMatrix& m, uint64_t feature = 0, std::vector<RowId> rows = {},
+               uint64_t node = 0) {
+    if (rows.empty()) rows = all_rows(m.n_rows());
+    const RowCodes rc = KLStrategy::prepare(m);
+    return s.find_best_split(m, rc, node, feature, rows);
+}
+
+// Control: 10 rows in bin 0 and 10 in bin 1, 2 of each of class 1. Group 1: bin 0 holds 8 of
+// class 1, bin 1 holds 2.
+std::vector<RowGroup> worked_rows() {
+    return {{0, 0, 1, 2}, {0, 0, 0, 8}, {1, 0, 1, 2}, {1, 0, 0, 8},
+            {0, 1, 1, 8}, {0, 1, 0, 2}, {1, 1, 1, 2}, {1, 1, 0, 8}};
+}
+
+}  // namespace
+
+TEST(KLDivergence, Values) {
+    EXPECT_NEAR(kl_divergence(0.5f, 0.25f), 0.143841f, 1e-6);
+    EXPECT_NEAR(kl_divergence(0.0f, 0.3f), -std::log(0.7), 1e-6);
+    EXPECT_NEAR(kl_divergence(1.0f, 0.3f), -std::log(0.3), 1e-6);
+    // q below epsilon: no divergence, whatever p is.
+    for (float p : {0.0f, 0.3f, 1.0f, kNaN}) {
+        EXPECT_EQ(kl_divergence(p, 0.0f), 0.0f);
+        EXPECT_EQ(kl_divergence(p, 1e-8f), 0.0f);
+        EXPECT_EQ(kl_divergence(p, -0.5f), 0.0f);
+    }
+    // p within epsilon of 1 takes the p = 1 branch.
+    EXPECT_EQ(kl_divergence(0.99999994f, 0.3f), kl_divergence(1.0f, 0.3f));
+    EXPECT_EQ(kl_divergence(0.5f, 0.5f), 0.0f);
+    EXPECT_TRUE(std::isnan(kl_divergence(kNaN, 0.3f)));
+}
+
+TEST(KLDivergence, ControlRateIsClamped) {
+    const float hi = 0.999999f, lo = 1e-6f;
+    EXPECT_EQ(kl_divergence(0.5f, 0.9999995f), kl_divergence(0.5f, hi));
+    EXPECT_EQ(kl_divergence(0.5f, 1.0f), kl_divergence(0.5f, hi));
+    EXPECT_EQ(kl_divergence(0.0f, 1.0f), -std::log(1.0f - hi));
+    EXPECT_TRUE(std::isfinite(kl_divergence(0.0f, 1.0f)));
+    // Above epsilon but below the lower clamp.
+    EXPECT_EQ(kl_divergence(0.5f, 2e-7f), kl_divergence(0.5f, lo));
+    // A NaN control rate passes the first test and is clamped to the bound.
+    EXPECT_EQ(kl_divergence(0.5f, kNaN), kl_divergence(0.5f, lo));
+}
+
+TEST(KLEntropy, Terms) {
+    EXPECT_EQ(entropy_h1(0.0f), 0.0f);
+    EXPECT_EQ(entropy_h1(-1.0f), 0.0f);
+    EXPECT_NEAR(entropy_h1(0.5f), 0.5 * std::log(2.0), 1e-7);
+    EXPECT_NEAR(entropy_h(0.5f, 0.25f), -0.5 * std::log(0.25), 1e-7);
+    EXPECT_EQ(entropy_h(0.5f, 0.0f), 0.0f);
+    EXPECT_NEAR(entropy_h(0.5f, -1.0f), -0.5 * std::log(0.5), 1e-7);  // q = -1: -p ln p
+    EXPECT_EQ(entropy_h(0.5f, -2.0f), 0.0f);
+}
+
+TEST(KLCountReg, ShrinksOnlyAboveTheThreshold) {
+    const Matrix parent{{0.2f, 99}};
+    const Matrix big = KLStrategy::count_reg({{15}, {5}}, parent, 10, 10);
+    ASSERT_EQ(big.size(), 1u);
+    EXPECT_NEAR(big[0][0], 0.233333f, 1e-6);
+    EXPECT_EQ(big[0][1], 20.0f);
+    EXPECT_EQ(KLStrategy::count_reg({{8}, {2}}, parent, 10, 10), (Matrix{{0.2f, 10}}));  // n = 10: kept
+    EXPECT_EQ(KLStrategy::count_reg({{0}, {3}}, parent, 10, 10), (Matrix{{0.2f, 3}}));
+    EXPECT_NEAR(KLStrategy::count_reg({{8.5f}, {2}}, parent, 10, 10)[0][0], 4.0 / 20.5, 1e-7);
+    EXPECT_EQ(KLStrategy::count_reg({{kNaN}, {1}}, parent, 10, 10)[0][0], 0.2f);  // NaN n: the parent's rate
+}
+
+TEST(KLCountReg, WithoutParent) {
+    EXPECT_EQ(KLStrategy::count_reg({{3, 0, 1}, {1, 0, 3}}, std::nullopt, 10, 10),
+              (Matrix{{0.25f, 4}, {0, 0}, {0.75f, 4}}));
+    EXPECT_TRUE(KLStrategy::count_reg({{}, {}}, std::nullopt, 10, 10).empty());
+}
+
+TEST(KLNormalization, Examples) {
+    // alpha 0.9; parent control weight 10 and one treatment group of weight 10.
+    const KLStrategy s = make_kl(1, 1, 10, true, 0.9f);
+    const Matrix parent{{0.3f, 10}, {0.6f, 10}};
+    EXPECT_NEAR(s.normalization_factor(parent, {{0.3f, 5}, {0.6f, 5}}), 0.84807f, 1e-5);
+    EXPECT_NEAR(s.normalization_factor(parent, {{0.3f, 10}, {0.6f, 0}}), 2.1044f, 1e-4);
+    EXPECT_NEAR(s.normalization_factor(parent, {{0.3f, 0}, {0.6f, 10}}), 0.50493f, 1e-5);
+    // Rates do not enter it.
+    EXPECT_EQ(s.normalization_factor({{0.9f, 10}, {0.1f, 10}}, {{0.0f, 5}, {1.0f, 5}}),
+              s.normalization_factor(parent, {{0.3f, 5}, {0.6f, 5}}));
+}
+
+TEST(KLSplit, WorkedExample) {
+    const DMatrix m = one_feature(worked_rows(), 2);
+    KLStrategy s = make_kl(1, 1, 10, false);
+    const SplitInfo r = best(s, m, 0, {}, 7);
+    EXPECT_EQ(r.node_id, 7u);
+    EXPECT_EQ(r.feature_id, 0u);
+    EXPECT_EQ(r.treatment_id, 0u);
+    EXPECT_FALSE(r.iscat);
+    ASSERT_TRUE(r.value.has_value());
+    EXPECT_EQ(*r.value, (std::vector<uint8_t>{0}));
+    EXPECT_NEAR(r.gain, 0.045700f, 1e-6);
+    EXPECT_NEAR(r.gain_importance, 1.82802f, 1e-5);
+    EXPECT_EQ(r.summary, (Matrix{{0.2f, 20}, {0.5f, 20}}));
+}
+
+TEST(KLSplit, NormalizationDividesTheGainOnly) {
+    const DMatrix m = one_feature(worked_rows(), 2);
+    KLStrategy plain = make_kl(1, 1, 10, false);
+    KLStrategy norm = make_kl(1, 1, 10, true);
+    const SplitInfo a = best(plain, m), b = best(norm, m);
+    ASSERT_TRUE(b.value.has_value());
+    EXPECT_EQ(*b.value, (std::vector<uint8_t>{0}));
+    EXPECT_EQ(a.gain_importance, b.gain_importance);
+    const float factor = norm.normalization_factor(a.summary, {{0.2f, 10}, {0.65f, 10}});
+    EXPECT_EQ(b.gain, a.gain / factor);
+}
+
+TEST(KLSplit, MinimumsAreInclusive) {
+    // Each child of the k = 0 split holds 10 control rows and 20 rows of group 1. A group of
+    // exactly min_samples_treatment is admissible (its rate is then the parent's).
+    const DMatrix m = one_feature({{0, 0, 1, 2}, {0, 0, 0, 8}, {1, 0, 1, 2}, {1, 0, 0, 8},
+                                   {0, 1, 1, 16}, {0, 1, 0, 4}, {1, 1, 1, 4}, {1, 1, 0, 16}},
+                                  2);
+    struct Case {
+        uint64_t leaf, treatment;
+        bool splits;
+    };
+    for (const Case& c : {Case{30, 1, true}, Case{31, 1, false}, Case{1, 10, true}, Case{1, 11, false},
+                          Case{30, 10, true}}) {
+        KLStrategy s = make_kl(c.leaf, c.treatment, 10, false);
+        const SplitInfo r = best(s, m);
+        EXPECT_EQ(r.value.has_value(), c.splits) << "leaf " << c.leaf << " treatment " << c.treatment;
+        if (c.splits) {
+            EXPECT_EQ(*r.value, (std::vector<uint8_t>{0}));
+            EXPECT_GT(r.gain, 0.0f);
+        } else {
+            EXPECT_EQ(r.gain, 0.0f);
+            EXPECT_EQ(r.gain_importance, 0.0f);
+            EXPECT_EQ(r.summary, (Matrix{{0.2f, 20}, {0.5f, 40}}));
+        }
+    }
+}
+
+TEST(KLSplit, GroupsAtTheThresholdKeepTheParentRate) {
+    // In the worked example every child group weighs 10; with min_samples_treatment 10 none is
+    // shrunk, all take the parent's rates, and the split gains nothing.
+    const DMatrix m = one_feature(worked_rows(), 2);
+    KLStrategy s = make_kl(1, 10, 10, false);
+    EXPECT_FALSE(best(s, m).value.has_value());
+    KLStrategy below = make_kl(1, 9, 10, false);
+    EXPECT_TRUE(best(below, m).value.has_value());
+}
+
+TEST(KLSplit, OnlyControlGivesNoSplit) {
+    const DMatrix m = one_feature({{0, 0, 1, 5}, {0, 0, 0, 5}, {1, 0, 1, 1}, {1, 0, 0, 9}}, 2);
+    KLStrategy s = make_kl(1, 1, 10, false);
+    const SplitInfo r = best(s, m);
+    EXPECT_FALSE(r.value.has_value());
+    EXPECT_EQ(r.gain, 0.0f);
+    EXPECT_EQ(r.gain_importance, 0.0f);
+    EXPECT_EQ(r.summary, (Matrix{{0.3f, 20}}));
+}
+
+TEST(KLSplit, NoBinsMeansNoCandidate) {
+    // Every cell missing, n_bins 0: only the missing slot.
+    std::vector<RowGroup> rows = worked_rows();
+    for (RowGroup& g : rows) g.bin = kMissingBin;
+    const DMatrix m = one_feature(rows, 0);
+    KLStrategy s = make_kl(0, 0, 10, false);
+    const SplitInfo r = best(s, m);
+    EXPECT_FALSE(r.value.has_value());
+    EXPECT_EQ(r.gain, 0.0f);
+    EXPECT_EQ(r.gain_importance, 0.0f);
+    EXPECT_EQ(r.summary, (Matrix{{0.2f, 20}, {0.5f, 20}}));
+}
+
+TEST(KLSplit, TiesKeepTheSmallerBin) {
+    KLStrategy s = make_kl(1, 1, 10, false);
+    // Continuous, bin 1 empty: k = 0 and k = 1 send the same rows left.
+    std::vector<RowGroup> gap = worked_rows();
+    for (RowGroup& g : gap)
+        if (g.bin == 1) g.bin = 2;
+    const SplitInfo a = best(s, one_feature(gap, 3));
+    ASSERT_TRUE(a.value.has_value());
+    EXPECT_EQ(*a.value, (std::vector<uint8_t>{0}));
+    EXPECT_NEAR(a.gain, 0.045700f, 1e-6);
+    // Categorical, two categories of equal weight: each candidate mirrors the other.
+    const SplitInfo b = best(s, one_feature(worked_rows(), 2, true));
+    ASSERT_TRUE(b.value.has_value());
+    EXPECT_EQ(*b.value, (std::vector<uint8_t>{0}));
+    EXPECT_NEAR(b.gain, 0.045700f, 1e-6);
+    EXPECT_TRUE(b.iscat);
+}
+
+TEST(KLSplit, CategoricalCandidateIsOneCategoryAgainstTheRest) {
+    // Only category 1 differs; a cumulative reading could not isolate it.
+    const DMatrix m = one_feature({{0, 0, 1, 2}, {0, 0, 0, 8}, {1, 0, 1, 2}, {1, 0, 0, 8}, {2, 0, 1, 2}, {2, 0, 0, 8},
+                                   {0, 1, 1, 2}, {0, 1, 0, 8}, {1, 1, 1, 8}, {1, 1, 0, 2}, {2, 1, 1, 2}, {2, 1, 0, 8}},
+                                  3, true);
+    KLStrategy s = make_kl(1, 1, 10, false);
+    const SplitInfo r = best(s, m);
+    ASSERT_TRUE(r.value.has_value());
+    EXPECT_EQ(*r.value, (std::vector<uint8_t>{1}));
+    EXPECT_NEAR(r.gain, 0.031257838f, 1e-6);
+    EXPECT_NEAR(r.gain_importance, 1.8754706f, 1e-5);
+}
+
+TEST(KLSplit, LastPresentBinSendsOnlyMissingRight) {
+    // Bins 0 and 1 look alike; the rows with a missing value differ. k = 1 puts every present
+    // row left.
+    const DMatrix m = one_feature({{0, 0, 1, 2}, {0, 0, 0, 8}, {1, 0, 1, 2}, {1, 0, 0, 8},
+                                   {kMissingBin, 0, 1, 2}, {kMissingBin, 0, 0, 8},
+                                   {0, 1, 1, 5}, {0, 1, 0, 5}, {1, 1, 1, 5}, {1, 1, 0, 5},
+                                   {kMissingBin, 1, 1, 9}, {kMissingBin, 1, 0, 1}},
+                                  2);
+    KLStrategy s = make_kl(1, 1, 0, false);
+    const SplitInfo r = best(s, m);
+    ASSERT_TRUE(r.value.has_value());
+    EXPECT_EQ(*r.value, (std::vector<uint8_t>{1}));
+    EXPECT_NEAR(r.gain, 0.08669871f, 1e-6);
+}
+
+TEST(KLSplit, EmptyTreatmentGroupInTheNode) {
+    // Group 2 exists in the data but has no row in this node: rate 0 and weight 0 in the
+    // summary. It fails a treatment minimum of 1; with a minimum of 0 it adds the same term to
+    // parent and children, so the worked example's gain is unchanged.
+    std::vector<RowGroup> groups = worked_rows();
+    groups.push_back({0, 2, 1, 5});
+    const DMatrix m = one_feature(groups, 2);
+    const std::vector<RowId> node = all_rows(40);
+    KLStrategy strict = make_kl(1, 1, 10, false);
+    const SplitInfo a = best(strict, m, 0, node);
+    EXPECT_FALSE(a.value.has_value());
+    EXPECT_EQ(a.summary, (Matrix{{0.2f, 20}, {0.5f, 20}, {0, 0}}));
+    KLStrategy loose = make_kl(1, 0, 10, false);
+    const SplitInfo b = best(loose, m, 0, node);
+    ASSERT_TRUE(b.value.has_value());
+    EXPECT_EQ(*b.value, (std::vector<uint8_t>{0}));
+    EXPECT_NEAR(b.gain, 0.045700f, 1e-5);
+    EXPECT_NEAR(b.gain_importance, 1.82802f, 1e-4);
+}
+
+TEST(KLSplit, NaNGainsNeverWin) {
+    // Zero weights: every rate falls back and w = 0 / 0, so each admissible gain is NaN.
+    const DMatrix m = one_feature(worked_rows(), 2, false, 0.0f);
+    KLStrategy s = make_kl(0, 0, 10, false);
+    const SplitInfo r = best(s, m);
+    EXPECT_FALSE(r.value.has_value());
+    EXPECT_EQ(r.gain, 0.0f);
+    EXPECT_EQ(r.summary, (Matrix{{0, 0}, {0, 0}}));
+}
+
+TEST(KLSplit, RepeatedRowsEqualDoubledWeights) {
+    std::vector<RowGroup> groups = worked_rows();
+    const DMatrix once = one_feature(groups, 2, false, 2.0f);
+    const DMatrix unit = one_feature(groups, 2, false, 1.0f);
+    std::vector<RowId> twice;
+    for (RowId r = 0; r < 40; ++r) twice.insert(twice.end(), {r, r});
+    for (bool normalization : {false, true}) {
+        KLStrategy a = make_kl(3, 2, 10, normalization), b = make_kl(3, 2, 10, normalization);
+        EXPECT_TRUE(qtest::same_split(best(a, once), best(b, unit, 0, twice)));
+    }
+}
+
+TEST(KLSplit, DoublingAllWeightsKeepsTheSplit) {
+    // With no minimums, no shrinkage and no normalization, only weight ratios matter.
+    std::mt19937 gen(8);
+    for (int trial = 0; trial < 20; ++trial) {
+        DMatrix m = qtest::random_matrix(gen, 200 + gen() % 300, 4, 20, static_cast<uint8_t>(2 + trial % 3), true,
+                                         true);
+        DMatrix doubled = m;
+        for (float& w : doubled.weight) w *= 2.0f;
+        std::vector<RowId> rows;
+        for (RowId r = 0; r < m.n_rows(); ++r)
+            if (gen() % 3) rows.push_back(r);
+        for (uint64_t f = 0; f < 4; ++f) {
+            KLStrategy a = make_kl(0, 0, 0, false), b = make_kl(0, 0, 0, false);
+            const SplitInfo x = best(a, m, f, rows), y = best(b, doubled, f, rows);
+            ASSERT_EQ(x.value, y.value);
+            ASSERT_TRUE(qtest::same_bits(x.gain, y.gain));
+            ASSERT_TRUE(qtest::same_bits(2.0f * x.gain_importance, y.gain_importance));
+            ASSERT_EQ(x.summary.size(), y.summary.size());
+            for (size_t t = 0; t < x.summary.size(); ++t) {
+                ASSERT_TRUE(qtest::same_bits(x.summary[t][0], y.summary[t][0]));
+                ASSERT_TRUE(qtest::same_bits(2.0f * x.summary[t][1], y.summary[t][1]));
+            }
+        }
+    }
+}
+
+namespace {
+
+// The scan written plainly over the Matrix-form tallies and the public pieces of the criterion.
+struct PlainResult {
+    std::optional<uint8_t> value;
+    float gain = 0.0f, importance = 0.0f;
+};
+
+float divergence_of(const Matrix& s) {
+    float d = 0.0f;
+    for (size_t t = 1; t < s.size(); ++t) d = d + kl_divergence(s[t][0], s[0][0]);
+    return d;
+}
+
+PlainResult plain_scan(const DMatrix& m, uint64_t f, const std::vector<RowId>& rows, uint64_t leaf, uint64_t treat,
+                       uint64_t n_reg, bool normalization, const KLStrategy& s) {
+    const bool is_cat = m.is_cat[f];
+    const uint64_t nb = m.n_bins.at(m.feature_names[f]);
+    const uint64_t n_t = m.n_treatments[0];
+    const auto c = Count::calculate(m, f, is_cat, 0, rows, nb, n_t);
+    Matrix total(2, std::vector<float>(n_t, 0.0f));
+    for (size_t cls = 0; cls < 2; ++cls)
+        for (size_t t = 0; t < n_t; ++t) {
+            if (is_cat)
+                for (float v : c[cls][t]) total[cls][t] = total[cls][t] + v;
+            else
+                total[cls][t] = c[cls][t][nb];
+        }
+    const Matrix parent = KLStrategy::count_reg(total, std::nullopt, treat, n_reg);
+    const float d_parent = divergence_of(parent);
+    PlainResult out;
+    for (uint64_t k = 0; k < nb; ++k) {
+        Matrix left(2, std::vector<float>(n_t));
+        for (size_t cls = 0; cls < 2; ++cls)
+            for (size_t t = 0; t < n_t; ++t) left[cls][t] = c[cls][t][k];
+        const Matrix right = subtract(total, left);
+        const Matrix sl = KLStrategy::count_reg(left, parent, treat, n_reg);
+        const Matrix sr = KLStrategy::count_reg(right, parent, treat, n_reg);
+        float n_l = 0.0f, n_r = 0.0f, m_l = INFINITY, m_r = INFINITY;
+        for (size_t t = 0; t < n_t; ++t) {
+            n_l = n_l + sl[t][1];
+            n_r = n_r + sr[t][1];
+            m_l = std::isnan(m_l) || std::isnan(sl[t][1]) ? NAN : std::min(m_l, sl[t][1]);
+            m_r = std::isnan(m_r) || std::isnan(sr[t][1]) ? NAN : std::min(m_r, sr[t][1]);
+        }
+        const float fl = static_cast<float>(leaf), ft = static_cast<float>(treat);
+        if (n_l < fl || n_r < fl || m_l < ft || m_r < ft) continue;
+        const float norm = normalization ? s.normalization_factor(parent, sl) : 1.0f;
+        const float w = n_l / (n_l + n_r);
+        const float d_l = divergence_of(sl), d_r = divergence_of(sr);
+        const float gain = ((d_l * w + d_r * (1.0f - w)) - d_parent) / norm;
+        if (gain > out.gain) {
+            out.gain = gain;
+            out.importance = (d_l * n_l + d_r * n_r) - d_parent * (n_l + n_r);
+            out.value = static_cast<uint8_t>(k);
+        }
+    }
+    return out;
+}
+
+}  // namespace
+
+TEST(KLSplit, AgreesWithAPlainScan) {
+    std::mt19937 gen(21);
+    int with_value = 0;
+    for (int trial = 0; trial < 60; ++trial) {
+        DMatrix m = qtest::random_matrix(gen, 100 + gen() % 400, 2, 25, static_cast<uint8_t>(2 + trial % 3), true,
+                                         trial % 2 == 0);
+        m.is_cat[1] = 1;
+        std::vector<RowId> rows;
+        for (size_t i = 0; i < m.n_rows(); ++i) rows.push_back(static_cast<RowId>(gen() % m.n_rows()));
+        const uint64_t leaf = gen() % 30, treat = gen() % 12, n_reg = gen() % 20;
+        const bool normalization = trial % 3 != 0;
+        for (uint64_t f = 0; f < 2; ++f) {
+            KLStrategy s = make_kl(leaf, treat, n_reg, normalization);
+            const SplitInfo r = best(s, m, f, rows);
+            const PlainResult p = plain_scan(m, f, rows, leaf, treat, n_reg, normalization, s);
+            ASSERT_EQ(r.value.has_value(), p.value.has_value()) << "trial " << trial << " feature " << f;
+            if (!p.value) continue;
+            ++with_value;
+            ASSERT_EQ((*r.value)[0], *p.value);
+            ASSERT_TRUE(qtest::same_bits(r.gain, p.gain));
+            ASSERT_TRUE(qtest::same_bits(r.gain_importance, p.importance));
+        }
+    }
+    EXPECT_GT(with_value, 20);
+}
+
+TEST(KLSplit, BadInputsStop) {
+    const DMatrix m = one_feature(worked_rows(), 2);
+    KLStrategy s = make_kl(1, 1, 10, false);
+    EXPECT_STOPS(best(s, m, 1));
+    DMatrix unnamed = m;
+    unnamed.n_bins.clear();
+    EXPECT_STOPS(best(s, unnamed));
+    DMatrix untreated = m;
+    untreated.treatments.clear();
+    untreated.n_treatments.clear();
+    EXPECT_STOPS(best(s, untreated));
+    DMatrix bad_class = m;
+    bad_class.y[3] = 2.0f;
+    EXPECT_STOPS(best(s, bad_class));
+}
+
+TEST(KLSplit, BatchedSearchMatchesOneByOne) {
+    std::mt19937 gen(44);
+    for (int trial = 0; trial < 40; ++trial) {
+        const uint8_t n_t = static_cast<uint8_t>(2 + trial % 9);  // up to 18 codes: both paths
+        DMatrix m = qtest::random_matrix(gen, 50 + gen() % 400, 5, 30, n_t, true, trial % 2 == 0);
+        m.is_cat[1] = m.is_cat[3] = 1;
+        m.x[3][0] = static_cast<uint8_t>(m.n_bins.at("f3"));  // an unseen category
+        m.finalize();
+        std::vector<RowId> rows;
+        for (size_t i = 0; i < m.n_rows(); ++i) rows.push_back(static_cast<RowId>(gen() % m.n_rows()));
+        std::vector<uint64_t> features{4, 1, 3, 0, 2};
+        std::shuffle(features.begin(), features.end(), gen);
+        features.resize(1 + trial % 5);
+        const RowCodes rc = KLStrategy::prepare(m);
+        KLStrategy batch = make_kl(gen() % 20, gen() % 8, gen() % 15, trial % 3 != 0);
+        KLStrategy single = batch;
+        const std::vector<SplitInfo> got = batch.find_best_splits(m, rc, 3, features, rows);
+        ASSERT_EQ(got.size(), features.size());
+        for (size_t j = 0; j < features.size(); ++j)
+            ASSERT_TRUE(qtest::same_split(got[j], single.find_best_split(m, rc, 3, features[j], rows)))
+                << "trial " << trial << " feature " << features[j];
+    }
+}

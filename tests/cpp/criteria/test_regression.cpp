@@ -1,0 +1,196 @@
+// The regression criterion: node cost and the split scan.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <random>
+#include <vector>
+
+#include "criteria/regression.hpp"
+#include "test_util.hpp"
+
+using namespace quorvelin;
+using qtest::all_rows;
+using qtest::one_feature;
+using qtest::RowGroup;
+
+namespace {
+
+SplitInfo best(RegressionStrategy& s, const DMatrix& m, uint64_t feature = 0, std::vector<RowId> rows = {},
+               uint64_t node = 0) {
+    if (rows.empty()) rows = all_rows(m.n_rows());
+    const RowCodes rc = RegressionStrategy::prepare(m);
+    return s.find_best_split(m, rc, node, feature, rows);
+}
+
+// Control: outcomes 1, 1 in bin 0 and 1, 3 in bin 1. Group 1: 4, 6 in bin 0 and 1, 3 in bin 1.
+std::vector<RowGroup> worked_rows() {
+    return {{0, 0, 1, 2}, {1, 0, 1, 1}, {1, 0, 3, 1}, {0, 1, 4, 1}, {0, 1, 6, 1}, {1, 1, 1, 1}, {1, 1, 3, 1}};
+}
+
+}  // namespace
+
+TEST(RegressionCost, Examples) {
+    // Control from outcomes 0 and 2, group 1 from 2 and 4: tau 2, both variances 1, V 1.
+    EXPECT_EQ(node_cost({2, 4, 2}, {6, 20, 2}, 0.9f), -3.0f);
+    // Group 1 from 3, 3, 3: tau 2, V = 0 / 3 + 1 / 2, imbalance 0.5 * |3 - 2|.
+    EXPECT_EQ(node_cost({2, 4, 2}, {9, 27, 3}, 0.5f), -3.0f);
+    EXPECT_TRUE(std::isnan(node_cost({0, 0, 0}, {9, 27, 3}, 0.5f)));
+    EXPECT_TRUE(std::isnan(node_cost({2, 4, 2}, {0, 0, 0}, 0.5f)));
+}
+
+TEST(RegressionSplit, WorkedExample) {
+    const DMatrix m = one_feature(worked_rows(), 2);
+    RegressionStrategy s(100, 100, 0.9f);  // the minimums play no part
+    const SplitInfo r = best(s, m, 0, {}, 5);
+    EXPECT_EQ(r.node_id, 5u);
+    EXPECT_EQ(r.feature_id, 0u);
+    EXPECT_EQ(r.treatment_id, 0u);
+    EXPECT_FALSE(r.iscat);
+    ASSERT_TRUE(r.value.has_value());
+    EXPECT_EQ(*r.value, (std::vector<uint8_t>{0}));
+    EXPECT_EQ(r.gain, 4.25f);
+    EXPECT_EQ(r.gain_importance, 4.25f);
+    EXPECT_EQ(r.summary, (Matrix{{1.5f}, {3.5f}}));
+}
+
+TEST(RegressionSplit, NoBinsMeansNoCandidate) {
+    std::vector<RowGroup> rows = worked_rows();
+    for (RowGroup& g : rows) g.bin = kMissingBin;
+    RegressionStrategy s(0, 0, 0.9f);
+    const SplitInfo r = best(s, one_feature(rows, 0));
+    EXPECT_FALSE(r.value.has_value());
+    EXPECT_EQ(r.gain, 0.0f);
+    EXPECT_EQ(r.gain_importance, 0.0f);
+    EXPECT_EQ(r.summary, (Matrix{{1.5f}, {3.5f}}));
+}
+
+TEST(RegressionSplit, NaNCandidatesNeverWin) {
+    // k = 0 leaves group 1 out of the left child and k = 2 leaves the right child empty: both
+    // NaN. k = 1 still wins.
+    const std::vector<RowGroup> rows{{0, 0, 0, 2}, {1, 0, 1, 2}, {2, 0, 1, 2}, {1, 1, 5, 2}, {2, 1, 1, 2}};
+    RegressionStrategy s(0, 0, 0.9f);
+    const SplitInfo r = best(s, one_feature(rows, 3));
+    ASSERT_TRUE(r.value.has_value());
+    EXPECT_EQ(*r.value, (std::vector<uint8_t>{1}));
+    EXPECT_NEAR(r.gain, 8.425093f, 1e-4);
+    // With only the NaN candidates left, nothing is reported.
+    const std::vector<RowGroup> lonely{{0, 0, 0, 2}, {1, 0, 1, 2}, {1, 1, 5, 2}};
+    const SplitInfo n = best(s, one_feature(lonely, 2));
+    EXPECT_FALSE(n.value.has_value());
+    EXPECT_EQ(n.gain, 0.0f);
+}
+
+TEST(RegressionSplit, CategoricalCandidateIsOneCategory) {
+    // Only category 1 carries an effect.
+    const std::vector<RowGroup> rows{{0, 0, 1, 2}, {0, 0, 2, 2}, {1, 0, 1, 2}, {1, 0, 2, 2}, {2, 0, 1, 2},
+                                     {2, 0, 2, 2}, {0, 1, 1, 2}, {0, 1, 2, 2}, {1, 1, 7, 2}, {1, 1, 8, 2},
+                                     {2, 1, 1, 2}, {2, 1, 2, 2}};
+    RegressionStrategy s(0, 0, 0.1f);
+    const SplitInfo r = best(s, one_feature(rows, 3, true));
+    ASSERT_TRUE(r.value.has_value());
+    EXPECT_EQ(*r.value, (std::vector<uint8_t>{1}));
+    EXPECT_TRUE(r.iscat);
+    EXPECT_GT(r.gain, 0.0f);
+}
+
+TEST(RegressionSplit, GroupsBeyondTheFirstTreatmentDoNotChooseSplits) {
+    std::vector<RowGroup> base = worked_rows();
+    std::vector<RowGroup> left = base, right = base;
+    left.push_back({0, 2, 50, 3});
+    right.push_back({1, 2, 50, 3});
+    RegressionStrategy s(0, 0, 0.9f);
+    const SplitInfo a = best(s, one_feature(left, 2));
+    const SplitInfo b = best(s, one_feature(right, 2));
+    const SplitInfo c = best(s, one_feature(base, 2));
+    EXPECT_EQ(a.value, c.value);
+    EXPECT_EQ(b.value, c.value);
+    EXPECT_TRUE(qtest::same_bits(a.gain, c.gain));
+    EXPECT_TRUE(qtest::same_bits(b.gain, c.gain));
+    EXPECT_EQ(a.summary, (Matrix{{1.5f}, {3.5f}, {50.0f}}));
+    // A group without rows in the node gets a NaN mean.
+    const std::vector<RowId> without_group_2 = all_rows(8);
+    const SplitInfo d = best(s, one_feature(left, 2), 0, without_group_2);
+    ASSERT_EQ(d.summary.size(), 3u);
+    EXPECT_TRUE(std::isnan(d.summary[2][0]));
+    EXPECT_TRUE(qtest::same_bits(d.gain, c.gain));
+}
+
+TEST(RegressionSplit, ImportanceEqualsGain) {
+    std::mt19937 gen(31);
+    int with_value = 0;
+    for (int trial = 0; trial < 30; ++trial) {
+        DMatrix m = qtest::random_matrix(gen, 50 + gen() % 300, 3, 20, static_cast<uint8_t>(2 + trial % 3), false,
+                                         trial % 2 == 0);
+        m.is_cat[2] = 1;
+        RegressionStrategy s(0, 0, static_cast<float>(gen() % 10) / 10.0f);
+        for (uint64_t f = 0; f < 3; ++f) {
+            const SplitInfo r = best(s, m, f);
+            EXPECT_TRUE(qtest::same_bits(r.gain, r.gain_importance));
+            with_value += r.value.has_value();
+            if (r.value) {
+                EXPECT_GT(r.gain, 0.0f);
+                EXPECT_LT((*r.value)[0], m.n_bins.at(m.feature_names[f]));
+            }
+        }
+    }
+    EXPECT_GT(with_value, 10);
+}
+
+TEST(RegressionSplit, RepeatedRowsEqualDoubledWeights) {
+    const std::vector<RowGroup> rows{{0, 0, 1, 3}, {1, 0, 2, 2}, {2, 0, 5, 1}, {kMissingBin, 0, 0, 2},
+                                     {0, 1, 3, 2}, {1, 1, 7, 3}, {2, 1, 1, 2}, {kMissingBin, 1, 4, 1}};
+    const DMatrix doubled = one_feature(rows, 3, false, 2.0f);
+    const DMatrix unit = one_feature(rows, 3, false, 1.0f);
+    std::vector<RowId> twice;
+    for (RowId r = 0; r < unit.n_rows(); ++r) twice.insert(twice.end(), {r, r});
+    RegressionStrategy a(0, 0, 0.5f), b(0, 0, 0.5f);
+    EXPECT_TRUE(qtest::same_split(best(a, doubled), best(b, unit, 0, twice)));
+}
+
+TEST(RegressionParentStat, ContinuousAndCategorical) {
+    const Matrix table{{1, 3, 6}, {0, 0, 2}};
+    EXPECT_EQ(RegressionStrategy::get_parent_stat(false, table), (std::vector<float>{6, 2}));
+    EXPECT_EQ(RegressionStrategy::get_parent_stat(true, table), (std::vector<float>{10, 2}));
+    EXPECT_EQ(RegressionStrategy::get_parent_stat(true, Matrix{{}}), (std::vector<float>{0}));
+    EXPECT_STOPS(RegressionStrategy::get_parent_stat(false, Matrix{{}}));
+}
+
+TEST(RegressionSplit, BadInputsStop) {
+    RegressionStrategy s(0, 0, 0.9f);
+    const DMatrix m = one_feature(worked_rows(), 2);
+    EXPECT_STOPS(best(s, m, 3));
+    const DMatrix control_only = one_feature({{0, 0, 1, 2}, {1, 0, 2, 2}}, 2);
+    EXPECT_STOPS(best(s, control_only));
+    DMatrix untreated = m;
+    untreated.treatments.clear();
+    untreated.n_treatments.clear();
+    EXPECT_STOPS(best(s, untreated));
+    DMatrix unnamed = m;
+    unnamed.n_bins.clear();
+    EXPECT_STOPS(best(s, unnamed));
+}
+
+TEST(RegressionSplit, BatchedSearchMatchesOneByOne) {
+    std::mt19937 gen(45);
+    for (int trial = 0; trial < 40; ++trial) {
+        const uint8_t n_t = static_cast<uint8_t>(2 + trial % 17);  // up to 18 codes: both paths
+        DMatrix m = qtest::random_matrix(gen, 50 + gen() % 400, 5, 30, n_t, false, trial % 2 == 0);
+        m.is_cat[2] = 1;
+        m.x[2][0] = static_cast<uint8_t>(m.n_bins.at("f2"));
+        m.finalize();
+        std::vector<RowId> rows;
+        for (size_t i = 0; i < m.n_rows(); ++i) rows.push_back(static_cast<RowId>(gen() % m.n_rows()));
+        std::vector<uint64_t> features{0, 1, 2, 3, 4};
+        std::shuffle(features.begin(), features.end(), gen);
+        features.resize(1 + trial % 5);
+        const RowCodes rc = RegressionStrategy::prepare(m);
+        RegressionStrategy batch(0, 0, static_cast<float>(trial % 4) * 0.3f);
+        RegressionStrategy single = batch;
+        const std::vector<SplitInfo> got = batch.find_best_splits(m, rc, 2, features, rows);
+        ASSERT_EQ(got.size(), features.size());
+        for (size_t j = 0; j < features.size(); ++j)
+            ASSERT_TRUE(qtest::same_split(got[j], single.find_best_split(m, rc, 2, features[j], rows)))
+                << "trial " << trial << " feature " << features[j];
+    }
+}

@@ -1,0 +1,281 @@
+// Turning a caller's table into a binned matrix, and the matrix accessors.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "data/data_loader.hpp"
+#include "data/dmatrix.hpp"
+#include "test_util.hpp"
+
+using quorvelin::BinsTransaction;
+using quorvelin::DataLoader;
+using quorvelin::DMatrix;
+using quorvelin::kMissingBin;
+using qtest::OptF;
+using qtest::table_of;
+
+namespace {
+
+constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
+constexpr OptF kNone = std::nullopt;
+using Headers = std::vector<std::string>;
+
+struct LoaderArgs {
+    std::vector<std::string> features;
+    std::string y = "y";
+    std::vector<std::string> treatments = {"t"};
+    std::string weight = "";
+    std::vector<std::string> cats = {};
+    uint64_t n_bin = 30;
+};
+
+DataLoader make_loader(const LoaderArgs& a) {
+    return DataLoader(a.features, a.y, a.treatments, a.weight, a.cats, a.n_bin, {}, {});
+}
+
+DMatrix load(DataLoader& loader, const Headers& headers, const std::vector<std::vector<OptF>>& rows) {
+    return loader.from_memory(headers, {}, table_of(rows));
+}
+
+}  // namespace
+
+TEST(DataLoaderNew, BinCountLimit) {
+    EXPECT_STOP_MSG(make_loader({.features = {"a"}, .n_bin = 255}), "n_bin 255 exceeds max 255");
+    EXPECT_STOP_MSG(make_loader({.features = {"a"}, .n_bin = 1000}), "n_bin 1000 exceeds max 255");
+    EXPECT_STOP_MSG(make_loader({.features = {"a"}, .n_bin = UINT64_MAX}),
+                    "n_bin 18446744073709551615 exceeds max 255");
+    EXPECT_EQ(make_loader({.features = {"a"}, .n_bin = 254}).n_bin, 254u);
+    EXPECT_EQ(make_loader({.features = {"a"}, .n_bin = 0}).n_bin, 0u);
+}
+
+TEST(DataLoaderFindPos, FirstMatchAndMissingNames) {
+    const Headers headers{"a", "b", "a", "c"};
+    const auto pos = DataLoader::find_pos(headers, {"c", "a", "zz"}, false);
+    ASSERT_EQ(pos.size(), 3u);
+    EXPECT_EQ(pos[0], 3u);
+    EXPECT_EQ(pos[1], 0u);
+    EXPECT_FALSE(pos[2].has_value());
+    EXPECT_STOP_MSG(DataLoader::find_pos(headers, {"a", "y", "x"}, true), "Column is missing: y");
+    EXPECT_STOP_MSG(DataLoader::find_pos(headers, {"A"}, true), "Column is missing: A");  // case-sensitive
+}
+
+TEST(DataLoaderFromMemory, MissingFeatureStopsBeforeAnyBinning) {
+    DataLoader loader = make_loader({.features = {"a", "c", "b"}});
+    EXPECT_STOP_MSG(load(loader, {"a", "y", "t"}, {{1, 0, 0}}), "Column is missing: c");
+    EXPECT_TRUE(loader.continuous_bins.empty());
+    EXPECT_TRUE(loader.discrete_bins.empty());
+}
+
+TEST(DataLoaderFromMemory, BuildsEveryColumn) {
+    DataLoader loader = make_loader({.features = {"num", "cat"}, .weight = "w", .cats = {"cat", "other"}, .n_bin = 2});
+    const DMatrix m = load(loader, {"t", "cat", "w", "num", "y"},
+                           {{0, 5, 0.5f, 1, 1}, {1, 6, 2, 2, 0}, {1, 5, 1, kNone, 1}, {0, kNone, 3, 3, 0}});
+    ASSERT_EQ(m.x.size(), 2u);
+    // num: present values 1,2,3 with 2 bins: step 1, threshold 3 → bins 0, 0, missing, 1.
+    EXPECT_EQ(m.x[0], (std::vector<uint8_t>{0, 0, kMissingBin, 1}));
+    // cat: 5 twice, 6 once.
+    EXPECT_EQ(m.x[1], (std::vector<uint8_t>{0, 1, 0, kMissingBin}));
+    EXPECT_EQ(m.is_cat, (std::vector<uint8_t>{0, 1}));
+    EXPECT_EQ(m.feature_names, (std::vector<std::string>{"num", "cat"}));
+    EXPECT_EQ(m.y, (std::vector<float>{1, 0, 1, 0}));
+    ASSERT_EQ(m.treatments.size(), 1u);
+    EXPECT_EQ(m.treatments[0], (std::vector<uint8_t>{0, 1, 1, 0}));
+    EXPECT_EQ(m.n_treatments, (std::vector<uint64_t>{2}));
+    EXPECT_EQ(m.weight, (std::vector<float>{0.5f, 2, 1, 3}));
+    EXPECT_EQ(m.n_bins.at("num"), 2u);
+    EXPECT_EQ(m.n_bins.at("cat"), 2u);
+    EXPECT_EQ(m.n_rows(), 4u);
+    EXPECT_EQ(m.get_bin(0, 3), std::optional<uint8_t>(1));
+    EXPECT_FALSE(m.get_bin(0, 2).has_value());
+    EXPECT_EQ(loader.continuous_bins.at("num").threshold, (std::vector<float>{3}));
+    EXPECT_EQ(loader.discrete_bins.at("cat").mapping, (std::vector<float>{5, 6}));
+}
+
+TEST(DataLoaderFromMemory, TreatmentConversion) {
+    DataLoader loader = make_loader({.features = {"a"}});
+    const DMatrix m = load(loader, {"a", "y", "t"},
+                           {{1, 0, 0}, {2, 0, 1}, {3, 0, 2.9f}, {4, 0, -1}, {5, 0, 300}, {6, 0, kNaN}});
+    EXPECT_EQ(m.treatments[0], (std::vector<uint8_t>{0, 1, 2, 0, 255, 0}));
+    EXPECT_EQ(m.n_treatments, (std::vector<uint64_t>{256}));
+
+    DataLoader small = make_loader({.features = {"a"}});
+    const DMatrix s = load(small, {"a", "y", "t"}, {{1, 0, 0}, {2, 0, 1}, {3, 0, 2.9f}});
+    EXPECT_EQ(s.treatments[0], (std::vector<uint8_t>{0, 1, 2}));
+    EXPECT_EQ(s.n_treatments, (std::vector<uint64_t>{3}));
+}
+
+TEST(DataLoaderFromMemory, TreatmentColumnsPresence) {
+    // No treatment columns, or a first name not in the headers: no treatments at all.
+    DataLoader none = make_loader({.features = {"a"}, .treatments = {}});
+    EXPECT_TRUE(load(none, {"a", "y", "t"}, {{1, 0, 1}}).treatments.empty());
+    DataLoader first_absent = make_loader({.features = {"a"}, .treatments = {"nope", "t"}});
+    const DMatrix m = load(first_absent, {"a", "y", "t"}, {{1, 0, 1}});
+    EXPECT_TRUE(m.treatments.empty());
+    EXPECT_TRUE(m.n_treatments.empty());
+    // A later name absent while the first is present stops.
+    DataLoader later_absent = make_loader({.features = {"a"}, .treatments = {"t", "nope"}});
+    EXPECT_STOPS(load(later_absent, {"a", "y", "t"}, {{1, 0, 1}}));
+    // Two treatment columns, each with its own group count; a feature may also be a treatment.
+    DataLoader two = make_loader({.features = {"a"}, .treatments = {"t", "a"}});
+    const DMatrix both = load(two, {"a", "y", "t"}, {{4, 0, 1}, {2, 0, 0}});
+    ASSERT_EQ(both.treatments.size(), 2u);
+    EXPECT_EQ(both.treatments[1], (std::vector<uint8_t>{4, 2}));
+    EXPECT_EQ(both.n_treatments, (std::vector<uint64_t>{2, 5}));
+    EXPECT_EQ(both.x[0].size(), 2u);
+}
+
+TEST(DataLoaderFromMemory, ZeroRows) {
+    DataLoader with_treatment = make_loader({.features = {"a"}});
+    EXPECT_STOPS(load(with_treatment, {"a", "y", "t"}, {}));
+    DataLoader without = make_loader({.features = {"a"}});
+    const DMatrix m = load(without, {"a", "y"}, {});
+    EXPECT_EQ(m.n_rows(), 0u);
+    EXPECT_TRUE(m.weight.empty());
+    EXPECT_TRUE(m.y.empty());
+    EXPECT_EQ(without.continuous_bins.at("a").n_bin, 1u);
+}
+
+TEST(DataLoaderFromMemory, MissingValuesInRoleColumnsStop) {
+    DataLoader y_loader = make_loader({.features = {"a"}});
+    EXPECT_STOPS(load(y_loader, {"a", "y", "t"}, {{1, kNone, 0}}));
+    DataLoader t_loader = make_loader({.features = {"a"}});
+    EXPECT_STOPS(load(t_loader, {"a", "y", "t"}, {{1, 0, kNone}}));
+    DataLoader w_loader = make_loader({.features = {"a"}, .weight = "w"});
+    EXPECT_STOPS(load(w_loader, {"a", "y", "t", "w"}, {{1, 0, 0, kNone}}));
+    // A NaN outcome is a value, not a missing one.
+    DataLoader nan_loader = make_loader({.features = {"a"}});
+    EXPECT_TRUE(std::isnan(load(nan_loader, {"a", "y", "t"}, {{1, kNaN, 0}}).y[0]));
+}
+
+TEST(DataLoaderFromMemory, DuplicateHeaderUsesFirstOccurrence) {
+    DataLoader loader = make_loader({.features = {"a"}, .cats = {"a"}});
+    const DMatrix m = load(loader, {"a", "y", "a", "t"}, {{1, 0, 9, 0}, {2, 0, 9, 1}, {2, 0, 9, 0}});
+    EXPECT_EQ(loader.discrete_bins.at("a").mapping, (std::vector<float>{2, 1}));
+    EXPECT_EQ(m.x[0], (std::vector<uint8_t>{1, 0, 0}));
+}
+
+TEST(DataLoaderFromMemory, WeightAndOutcomeDefaults) {
+    // An empty weight name matches no ordinary header: every weight is 1.0.
+    DataLoader loader = make_loader({.features = {"a"}, .y = ""});
+    const DMatrix m = load(loader, {"a", "y", "t", "w"}, {{1, 1, 0, 7}, {2, 0, 1, 8}});
+    EXPECT_EQ(m.weight, (std::vector<float>{1, 1}));
+    EXPECT_TRUE(m.y.empty());
+    // ... but it does match a header that is itself the empty string.
+    DataLoader empty_header = make_loader({.features = {"a"}});
+    EXPECT_EQ(load(empty_header, {"a", "", "t", "y"}, {{1, 4, 0, 0}, {2, 5, 1, 1}}).weight,
+              (std::vector<float>{4, 5}));
+    // A weight column named but absent: weights of 1.0, no error.
+    DataLoader absent = make_loader({.features = {"a"}, .weight = "w"});
+    EXPECT_EQ(load(absent, {"a", "y", "t"}, {{1, 0, 0}}).weight, (std::vector<float>{1}));
+}
+
+TEST(DataLoaderFromMemory, BinsAreFittedOnceAndReused) {
+    DataLoader loader = make_loader({.features = {"a", "c"}, .cats = {"c"}, .n_bin = 2});
+    load(loader, {"a", "c", "y", "t"}, {{1, 10, 0, 0}, {2, 10, 0, 1}, {3, 20, 0, 0}, {4, 30, 0, 1}});
+    const auto cont = loader.continuous_bins;
+    const auto disc = loader.discrete_bins;
+    EXPECT_EQ(cont.at("a").threshold, (std::vector<float>{4}));
+    // A second table with another range and other categories, columns in another order.
+    const DMatrix m = load(loader, {"t", "y", "c", "a"}, {{0, 0, 40, 100}, {1, 0, 20, 150}, {0, 0, 10, -5}});
+    EXPECT_EQ(loader.continuous_bins, cont);
+    EXPECT_EQ(loader.discrete_bins, disc);
+    EXPECT_EQ(m.x[0], (std::vector<uint8_t>{1, 1, 0}));
+    EXPECT_EQ(m.x[1], (std::vector<uint8_t>{3, 1, 0}));  // 40 was never seen: one past the 3 fitted bins
+    EXPECT_EQ(m.n_bins.at("a"), 2u);
+    EXPECT_EQ(m.n_bins.at("c"), 3u);
+}
+
+TEST(DataLoaderFromMemory, HeaderOrderDoesNotMatter) {
+    DataLoader a = make_loader({.features = {"p", "q"}, .cats = {"q"}});
+    DataLoader b = make_loader({.features = {"p", "q"}, .cats = {"q"}});
+    const DMatrix ma = load(a, {"p", "q", "y", "t"}, {{1, 5, 0, 0}, {2, 6, 1, 1}, {3, 5, 0, 1}});
+    const DMatrix mb = load(b, {"t", "y", "q", "p"}, {{0, 0, 5, 1}, {1, 1, 6, 2}, {1, 0, 5, 3}});
+    EXPECT_EQ(ma.x, mb.x);
+    EXPECT_EQ(ma.y, mb.y);
+    EXPECT_EQ(ma.treatments, mb.treatments);
+}
+
+TEST(BinsTransaction, AStoppedLoadKeepsOnlyTheBinsThatWereThere) {
+    DataLoader only_a = make_loader({.features = {"a"}});
+    load(only_a, {"a", "y", "t"}, {{1, 0, 0}, {2, 0, 1}});
+    DataLoader loader = make_loader({.features = {"a", "b"}});
+    loader.continuous_bins = only_a.continuous_bins;
+    const auto before = loader.continuous_bins;
+    ASSERT_EQ(before.size(), 1u);
+    // The row too short for "b" stops the call after "a" is binned; a missing outcome stops
+    // after every feature is binned. Either way only the bins held before survive.
+    for (const auto& [headers, rows] :
+         std::vector<std::pair<Headers, std::vector<std::vector<OptF>>>>{{{"a", "y", "t", "b"}, {{1, 0, 0, 5}, {2, 0, 1}}},
+                                                               {{"a", "b", "y", "t"}, {{1, 2, kNone, 0}}}}) {
+        BinsTransaction bins(loader);
+        EXPECT_STOPS(load(loader, headers, rows));
+        EXPECT_GE(loader.continuous_bins.size(), 1u);
+    }
+    EXPECT_EQ(loader.continuous_bins, before);
+    {
+        BinsTransaction bins(loader);
+        load(loader, {"a", "b", "y", "t"}, {{1, 2, 0, 0}, {3, 4, 1, 1}});
+        bins.commit();
+    }
+    EXPECT_EQ(loader.continuous_bins.count("b"), 1u);
+}
+
+TEST(DataLoaderFromMemory, RowLengths) {
+    DataLoader loader = make_loader({.features = {"a"}, .treatments = {}});
+    // Rows may differ in length as long as every needed column is there.
+    const DMatrix m = load(loader, {"a", "y", "unused"}, {{1, 0, 7}, {2, 1}, {3, 0, 8, 9}});
+    EXPECT_EQ(m.n_rows(), 3u);
+    DataLoader short_rows = make_loader({.features = {"a"}, .treatments = {}});
+    EXPECT_STOPS(load(short_rows, {"a", "y"}, {{1, 0}, {2}}));
+}
+
+TEST(DataLoaderFromMemory, BinCountZeroStopsOnlyContinuousFitting) {
+    DataLoader cat_only = make_loader({.features = {"c"}, .cats = {"c"}, .n_bin = 0});
+    EXPECT_EQ(load(cat_only, {"c", "y", "t"}, {{1, 0, 0}, {2, 0, 1}}).x[0], (std::vector<uint8_t>{0, 1}));
+    DataLoader cont = make_loader({.features = {"a"}, .n_bin = 0});
+    EXPECT_STOP_MSG(load(cont, {"a", "y", "t"}, {{1, 0, 0}}), "attempt to divide by zero");
+}
+
+TEST(DataLoaderFromMemory, NaNInAContinuousFeatureStops) {
+    DataLoader loader = make_loader({.features = {"a"}});
+    EXPECT_STOPS(load(loader, {"a", "y", "t"}, {{1, 0, 0}, {kNaN, 0, 1}}));
+    DataLoader cat = make_loader({.features = {"a"}, .cats = {"a"}});
+    // The NaN is a category of its own that not even a NaN matches afterwards.
+    EXPECT_EQ(load(cat, {"a", "y", "t"}, {{1, 0, 0}, {kNaN, 0, 1}}).x[0], (std::vector<uint8_t>{0, 2}));
+}
+
+TEST(DataLoaderFromMemory, NBinsListsEveryFittedRecord) {
+    DataLoader loader = make_loader({.features = {"a"}});
+    loader.discrete_bins["elsewhere"] = quorvelin::DiscreteBin{7, {1, 2, 3, 4, 5, 6, 7}};
+    const DMatrix m = load(loader, {"a", "y", "t"}, {{1, 0, 0}});
+    EXPECT_EQ(m.n_bins.at("elsewhere"), 7u);
+    EXPECT_EQ(m.n_bins.at("a"), 1u);
+}
+
+TEST(DMatrixAccessors, StopsAndSorting) {
+    DMatrix empty;
+    EXPECT_STOPS(empty.n_rows());
+
+    qtest::MatrixInput input;
+    input.x = {{2, kMissingBin, 1, 2, 0, kMissingBin, 1}};
+    input.n_bins = {3};
+    const DMatrix m = qtest::make_matrix(input);
+    EXPECT_STOPS(m.get_bin(0, 7));
+    EXPECT_STOPS(m.get_bin(1, 0));
+    EXPECT_EQ(m.bins_of(0), 3u);
+
+    std::vector<quorvelin::RowId> rows{0, 1, 2, 3, 4, 5, 6}, scratch(7);
+    m.sort_by_feature(0, rows.data(), rows.size(), scratch.data());
+    // Ascending by bin, missing last, ties in their previous order.
+    EXPECT_EQ(rows, (std::vector<quorvelin::RowId>{4, 2, 6, 0, 3, 1, 5}));
+    std::vector<quorvelin::RowId> sub{6, 5, 3, 2, 1, 0}, scratch2(6);
+    m.sort_by_feature(0, sub.data(), sub.size(), scratch2.data());
+    EXPECT_EQ(sub, (std::vector<quorvelin::RowId>{6, 2, 3, 0, 5, 1}));
+
+    DMatrix unnamed = m;
+    unnamed.n_bins.clear();
+    EXPECT_STOPS(unnamed.bins_of(0));
+}

@@ -1,0 +1,313 @@
+// Forest training and prediction, on the calling thread and on workers.
+#include <gtest/gtest.h>
+
+#include <cfloat>
+#include <cmath>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "forest/rf.hpp"
+#include "test_util.hpp"
+
+using namespace quorvelin;
+using qtest::OptF;
+
+namespace {
+
+const std::vector<std::string> kHeaders{"x0", "x1", "y", "x2", "t", "w"};
+
+// x0 continuous, x1 categorical (0..5), x2 continuous with gaps; the treatment effect depends
+// on x0 and x1.
+RowTable make_rows(uint32_t seed, size_t n, uint8_t n_t = 2, bool binary = true, float weight_scale = 1.0f,
+                   bool bad_outcome = false) {
+    std::mt19937 gen(seed);
+    std::uniform_real_distribution<float> u(0.0f, 10.0f);
+    std::vector<std::vector<OptF>> rows;
+    for (size_t i = 0; i < n; ++i) {
+        const float x0 = u(gen), x2 = u(gen);
+        const float x1 = static_cast<float>(gen() % 6);
+        const uint8_t t = static_cast<uint8_t>(i % n_t);
+        const bool responds = t != 0 && (x0 < 4.0f || x1 == 2.0f);
+        float y;
+        if (binary)
+            y = std::bernoulli_distribution(responds ? 0.8 : 0.3)(gen) ? 1.0f : 0.0f;
+        else
+            y = (responds ? 3.0f : 0.0f) + u(gen) / 5.0f;
+        if (bad_outcome && i % 10 == 5) y = 2.0f;
+        const float w = weight_scale * (0.5f + static_cast<float>(gen() % 4) * 0.25f);
+        rows.push_back({x0, x1, y, gen() % 7 == 0 ? OptF{} : OptF{x2}, static_cast<float>(t), w});
+    }
+    return qtest::table_of(rows);
+}
+
+TreeConfig forest_config(uint64_t n_tree, uint64_t n_thread, std::optional<uint64_t> seed = 7) {
+    TreeConfig c;
+    c.feature_cols = {"x0", "x1", "x2"};
+    c.cat_cols = {"x1"};
+    c.treatment_cols = {"t"};
+    c.y_col = "y";
+    c.weight_col = "w";
+    c.n_bin = 10;
+    c.min_samples_leaf = 20;
+    c.min_samples_treatment = 5;
+    c.max_features = 2;
+    c.max_depth = 4;
+    c.n_tree = n_tree;
+    c.n_thread = n_thread;
+    c.seed = seed;
+    return c;
+}
+
+template <class Forest>
+DMatrix table(Forest& forest, const RowTable& rows) {
+    return forest.loader.from_memory(kHeaders, {}, rows);
+}
+
+template <class Forest>
+Forest trained(const TreeConfig& c, const RowTable& rows) {
+    Forest forest(c);
+    forest.fit(table(forest, rows));
+    return forest;
+}
+
+void expect_same_lists(const RowLists& a, const RowLists& b) {
+    ASSERT_EQ(a.n_rows, b.n_rows);
+    for (size_t r = 0; r < a.n_rows; ++r) {
+        ASSERT_EQ(a.len[r], b.len[r]);
+        for (size_t j = 0; j < a.len[r]; ++j) ASSERT_TRUE(qtest::same_bits(a.row(r)[j], b.row(r)[j])) << "row " << r;
+    }
+}
+
+}  // namespace
+
+TEST(WorkPlan, TreesPerWorker) {
+    EXPECT_EQ(work_plan(10, 4), (std::vector<uint64_t>{3, 3, 2, 2}));
+    EXPECT_EQ(work_plan(3, 8), (std::vector<uint64_t>{1, 1, 1}));
+    EXPECT_TRUE(work_plan(0, 4).empty());
+    EXPECT_TRUE(work_plan(0, 1).empty());
+    EXPECT_EQ(work_plan(4, 4), (std::vector<uint64_t>{1, 1, 1, 1}));
+    EXPECT_EQ(work_plan(7, 1), (std::vector<uint64_t>{7}));
+    EXPECT_EQ(work_plan(11, 3), (std::vector<uint64_t>{4, 4, 3}));
+    EXPECT_STOP_MSG(work_plan(0, 0), "attempt to divide by zero");
+    EXPECT_STOP_MSG(work_plan(5, 0), "attempt to divide by zero");
+}
+
+TEST(ForestFit, ZeroThreadsDivideByZero) {
+    const RowTable rows = make_rows(1, 200);
+    for (uint64_t n_tree : {0, 5}) {
+        ClassifierForest forest(forest_config(n_tree, 0));
+        EXPECT_STOP_MSG(forest.fit(table(forest, rows)), "attempt to divide by zero");
+        EXPECT_TRUE(forest.trees.empty());
+    }
+    auto forest = trained<ClassifierForest>(forest_config(3, 1), rows);
+    forest.config.n_thread = 0;
+    EXPECT_STOP_MSG(forest.predict(table(forest, rows)), "attempt to divide by zero");
+    forest.config.n_tree = 0;
+    EXPECT_STOP_MSG(forest.predict(table(forest, rows)), "attempt to divide by zero");
+}
+
+TEST(ForestFit, LoaderRefusesTooManyBins) {
+    TreeConfig c = forest_config(1, 1);
+    c.n_bin = 255;
+    EXPECT_STOP_MSG(ClassifierForest{c}, "n_bin 255 exceeds max 255");
+}
+
+TEST(ForestFit, SeededSingleThreadedFitsAreIdentical) {
+    const RowTable rows = make_rows(2, 600);
+    auto a = trained<ClassifierForest>(forest_config(5, 1, 7), rows);
+    auto b = trained<ClassifierForest>(forest_config(5, 1, 7), rows);
+    ASSERT_EQ(a.trees.size(), 5u);
+    ASSERT_EQ(b.trees.size(), 5u);
+    for (size_t i = 0; i < 5; ++i) EXPECT_TRUE(qtest::same_tree(a.trees[i].tree, b.trees[i].tree)) << "tree " << i;
+    EXPECT_EQ(a.to_string(), b.to_string());
+    expect_same_lists(a.predict(table(a, rows)), b.predict(table(b, rows)));
+    // The trees of one forest differ from each other (each has its own draws).
+    bool any_different = false;
+    for (size_t i = 1; i < 5; ++i) any_different |= !qtest::same_tree(a.trees[0].tree, a.trees[i].tree);
+    EXPECT_TRUE(any_different);
+}
+
+TEST(ForestFit, RegressorSeededFitsAreIdentical) {
+    const RowTable rows = make_rows(3, 500, 3, false);
+    auto a = trained<RegressorForest>(forest_config(4, 1, 11), rows);
+    auto b = trained<RegressorForest>(forest_config(4, 1, 11), rows);
+    for (size_t i = 0; i < 4; ++i) EXPECT_TRUE(qtest::same_tree(a.trees[i].tree, b.trees[i].tree));
+    const RowLists p = a.predict(table(a, rows));
+    expect_same_lists(p, b.predict(table(b, rows)));
+    ASSERT_EQ(p.n_rows, 500u);
+    for (size_t r = 0; r < p.n_rows; ++r) {
+        ASSERT_EQ(p.len[r], 2u);  // groups 1 and 2 against the control
+        ASSERT_TRUE(std::isfinite(p.row(r)[0]));
+    }
+}
+
+TEST(ForestFit, WorkersGrowEveryTree) {
+    const RowTable rows = make_rows(4, 500);
+    for (uint64_t threads : {2, 4, 8}) {
+        auto forest = trained<ClassifierForest>(forest_config(10, threads), rows);
+        ASSERT_EQ(forest.trees.size(), 10u);
+        for (const auto& learner : forest.trees) {
+            ASSERT_TRUE(learner.tree.split[0].has_value());
+            EXPECT_EQ(learner.tree.level.size(), learner.tree.split.size());
+        }
+        const RowLists p = forest.predict(table(forest, rows));
+        ASSERT_EQ(p.n_rows, 500u);
+        for (size_t r = 0; r < p.n_rows; ++r) ASSERT_TRUE(std::isfinite(p.row(r)[0]));
+    }
+}
+
+TEST(ForestFit, NoTreesWithWorkers) {
+    const RowTable rows = make_rows(5, 100);
+    auto forest = trained<ClassifierForest>(forest_config(0, 4), rows);
+    EXPECT_TRUE(forest.trees.empty());
+    EXPECT_STOPS(forest.predict(table(forest, rows)));
+}
+
+TEST(ForestFit, AFailedFitKeepsTheTrees) {
+    const RowTable good = make_rows(6, 300);
+    const RowTable bad = make_rows(6, 300, 2, true, 1.0f, true);  // some outcomes of 2
+    for (uint64_t threads : {1, 2}) {
+        auto forest = trained<ClassifierForest>(forest_config(3, 1), good);
+        const auto before = forest.trees;
+        forest.config.n_thread = threads;
+        EXPECT_STOPS(forest.fit(table(forest, bad)));
+        ASSERT_EQ(forest.trees.size(), before.size());
+        for (size_t i = 0; i < before.size(); ++i) EXPECT_TRUE(qtest::same_tree(forest.trees[i].tree, before[i].tree));
+        forest.config.subsample = 2.0f;
+        if (threads == 1) {
+            EXPECT_STOP_MSG(forest.fit(table(forest, good)), "assertion failed: n >= k");
+        } else {
+            EXPECT_STOPS(forest.fit(table(forest, good)));
+        }
+        EXPECT_EQ(forest.trees.size(), before.size());
+    }
+}
+
+TEST(ForestPredict, BeforeFitStops) {
+    const RowTable rows = make_rows(7, 50);
+    for (uint64_t threads : {1, 3}) {
+        ClassifierForest forest(forest_config(4, threads));
+        EXPECT_STOPS(forest.predict(table(forest, rows)));
+    }
+}
+
+TEST(ForestPredict, ThreadCountsAgree) {
+    // The paths differ only in the order of the additions: the gap between them stays within
+    // the float summation bound, 2 (N - 1) eps sum |x| / N.
+    const RowTable rows = make_rows(8, 700);
+    auto forest = trained<ClassifierForest>(forest_config(10, 1), rows);
+    const DMatrix data = table(forest, rows);
+    std::vector<RowLists> per_tree;
+    for (auto learner : forest.trees) per_tree.push_back(learner.predict(data));
+    const RowLists one = forest.predict(table(forest, rows));
+    for (uint64_t threads : {2, 3, 4, 16}) {
+        forest.config.n_thread = threads;
+        const RowLists many = forest.predict(table(forest, rows));
+        ASSERT_EQ(many.n_rows, one.n_rows);
+        for (size_t r = 0; r < one.n_rows; ++r) {
+            ASSERT_EQ(many.len[r], one.len[r]);
+            for (size_t j = 0; j < one.len[r]; ++j) {
+                double sum_abs = 0.0;
+                for (const RowLists& p : per_tree) sum_abs += std::fabs(p.row(r)[j]);
+                const double bound = 2.0 * 9.0 * FLT_EPSILON * sum_abs / 10.0 + 1e-30;
+                ASSERT_NEAR(one.row(r)[j], many.row(r)[j], bound) << "row " << r << " threads " << threads;
+            }
+        }
+    }
+}
+
+TEST(ForestPredict, MeanOfTheTreesInListOrder) {
+    const RowTable rows = make_rows(9, 400);
+    auto forest = trained<ClassifierForest>(forest_config(6, 1), rows);
+    const DMatrix data = table(forest, rows);
+    std::vector<RowLists> per_tree;
+    for (auto learner : forest.trees) per_tree.push_back(learner.predict(data));
+    const RowLists p = forest.predict(table(forest, rows));
+    for (size_t r = 0; r < p.n_rows; ++r) {
+        ASSERT_EQ(p.len[r], 1u);
+        float sum = per_tree[0].row(r)[0];
+        for (size_t t = 1; t < per_tree.size(); ++t) sum = sum + per_tree[t].row(r)[0];
+        ASSERT_TRUE(qtest::same_bits(p.row(r)[0], sum / 6.0f)) << "row " << r;
+    }
+}
+
+TEST(ForestPredict, OneTreeIsThatTree) {
+    const RowTable rows = make_rows(10, 300);
+    auto forest = trained<ClassifierForest>(forest_config(1, 1), rows);
+    auto copy = forest.trees[0];
+    expect_same_lists(forest.predict(table(forest, rows)), copy.predict(table(forest, rows)));
+}
+
+TEST(ForestPredict, ZeroRows) {
+    const RowTable rows = make_rows(11, 300);
+    auto forest = trained<ClassifierForest>(forest_config(4, 1), rows);
+    const std::vector<std::string> headers{"x0", "x1", "x2"};
+    for (uint64_t threads : {1, 3}) {
+        forest.config.n_thread = threads;
+        const RowLists p = forest.predict(forest.loader.from_memory(headers, {}, RowTable{}));
+        EXPECT_EQ(p.n_rows, 0u);
+    }
+}
+
+TEST(ForestPredict, MoreTreesConfiguredThanHeldStops) {
+    const RowTable rows = make_rows(12, 200);
+    auto forest = trained<ClassifierForest>(forest_config(3, 1), rows);
+    forest.config.n_thread = 2;
+    forest.config.n_tree = 5;
+    EXPECT_STOPS(forest.predict(table(forest, rows)));
+}
+
+TEST(ForestFit, DoublingWeightsKeepsKLSplits) {
+    // Without minimums, shrinkage or normalization only weight ratios matter.
+    TreeConfig c = forest_config(4, 1, 3);
+    c.min_samples_leaf = 0;
+    c.min_samples_treatment = 0;
+    c.n_reg = 0;
+    c.normalization = false;
+    const auto a = trained<ClassifierForest>(c, make_rows(13, 500, 2, true, 1.0f));
+    const auto b = trained<ClassifierForest>(c, make_rows(13, 500, 2, true, 2.0f));
+    ASSERT_EQ(a.trees.size(), b.trees.size());
+    for (size_t i = 0; i < a.trees.size(); ++i) {
+        const Tree& x = a.trees[i].tree;
+        const Tree& y = b.trees[i].tree;
+        ASSERT_EQ(x.level, y.level);
+        ASSERT_EQ(x.left_children, y.left_children);
+        for (size_t n = 0; n < x.split.size(); ++n) {
+            EXPECT_EQ(x.split[n]->feature_id, y.split[n]->feature_id);
+            EXPECT_EQ(x.split[n]->value, y.split[n]->value);
+            EXPECT_TRUE(qtest::same_bits(x.split[n]->gain, y.split[n]->gain));
+        }
+    }
+    auto pa = a, pb = b;
+    expect_same_lists(pa.predict(table(pa, make_rows(14, 200))), pb.predict(table(pb, make_rows(14, 200))));
+}
+
+TEST(ForestPredict, EmptyUpliftListsCannotBeAveraged) {
+    // Only the control group: every leaf gives an empty list.
+    const RowTable rows = make_rows(15, 200, 1);
+    for (uint64_t n_tree : {1, 3}) {
+        auto forest = trained<ClassifierForest>(forest_config(n_tree, 1), rows);
+        EXPECT_STOP_MSG(forest.predict(table(forest, rows)), "assertion failed: n_col > 0");
+        forest.config.n_thread = 2;
+        EXPECT_STOP_MSG(forest.predict(table(forest, rows)), "assertion failed: n_col > 0");
+    }
+}
+
+TEST(ForestPredict, DividesByTheNumberOfLearnersHeld) {
+    // With fewer trees configured than held, the calling thread averages every learner, and the
+    // workers sum only the first n_tree positions but still divide by the number held.
+    const RowTable rows = make_rows(16, 300);
+    auto forest = trained<ClassifierForest>(forest_config(4, 1), rows);
+    const DMatrix data = table(forest, rows);
+    std::vector<RowLists> per_tree;
+    for (auto learner : forest.trees) per_tree.push_back(learner.predict(data));
+    const RowLists all = forest.predict(table(forest, rows));
+    forest.config.n_tree = 2;
+    expect_same_lists(forest.predict(table(forest, rows)), all);
+    forest.config.n_thread = 2;
+    const RowLists first_two = forest.predict(table(forest, rows));
+    for (size_t r = 0; r < first_two.n_rows; ++r)
+        ASSERT_TRUE(qtest::same_bits(first_two.row(r)[0], (per_tree[0].row(r)[0] + per_tree[1].row(r)[0]) / 4.0f))
+            << "row " << r;
+}

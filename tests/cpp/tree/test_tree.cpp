@@ -1,0 +1,142 @@
+// Tree structure and the row partition of a tree.
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <vector>
+
+#include "tree/partition.hpp"
+#include "test_util.hpp"
+#include "tree/tree.hpp"
+
+using namespace quorvelin;
+
+namespace {
+
+SplitInfo record(uint64_t node, float gain, Matrix summary = {{0.0f}}) {
+    SplitInfo s;
+    s.node_id = node;
+    s.value = std::vector<uint8_t>{1};
+    s.gain = gain;
+    s.summary = std::move(summary);
+    return s;
+}
+
+template <class T>
+class TreeKinds : public ::testing::Test {};
+using Kinds = ::testing::Types<ClassificationTree, RegressionTree>;
+TYPED_TEST_SUITE(TreeKinds, Kinds);
+
+}  // namespace
+
+TYPED_TEST(TreeKinds, NewTreeIsOneRoot) {
+    TypeParam t;
+    EXPECT_EQ(t.level, (std::vector<uint64_t>{0}));
+    EXPECT_EQ(t.left_children.size(), 1u);
+    EXPECT_FALSE(t.left_children[0].has_value());
+    EXPECT_FALSE(t.right_children[0].has_value());
+    EXPECT_FALSE(t.get_split_info(0).has_value());
+}
+
+TYPED_TEST(TreeKinds, ChildrenIdsAndDepths) {
+    TypeParam t;
+    EXPECT_EQ(t.add_left(0), 1u);
+    EXPECT_EQ(t.add_right(0), 2u);
+    EXPECT_EQ(t.left_children[0], 1u);
+    EXPECT_EQ(t.right_children[0], 2u);
+    EXPECT_EQ(t.add_left(1), 3u);
+    EXPECT_EQ(t.add_right(1), 4u);
+    EXPECT_EQ(t.level, (std::vector<uint64_t>{0, 1, 1, 2, 2}));
+    EXPECT_EQ(t.left_children[1], 3u);
+    EXPECT_EQ(t.right_children[1], 4u);
+    EXPECT_FALSE(t.left_children[2].has_value());
+    EXPECT_EQ(t.split.size(), 5u);
+    EXPECT_EQ(t.right_children.size(), 5u);
+    EXPECT_FALSE(t.get_split_info(3).has_value());
+}
+
+TYPED_TEST(TreeKinds, SplitRecords) {
+    TypeParam t;
+    t.add_left(0);
+    t.add_right(0);
+    t.add_split(0, record(0, 1.0f));
+    t.add_split(0, record(0, 2.0f));
+    ASSERT_TRUE(t.get_split_info(0).has_value());
+    EXPECT_EQ(t.get_split_info(0)->gain, 2.0f);
+    EXPECT_FALSE(t.get_split_info(1).has_value());
+    // A record for a node that does not exist is dropped without a trace.
+    t.add_split(9, record(9, 3.0f));
+    EXPECT_EQ(t.split.size(), 3u);
+    // The returned record is a copy.
+    auto copy = t.get_split_info(0);
+    copy->gain = 5.0f;
+    EXPECT_EQ(t.get_split_info(0)->gain, 2.0f);
+}
+
+TYPED_TEST(TreeKinds, InvalidNodesStop) {
+    TypeParam t;
+    EXPECT_STOPS(t.add_left(1));
+    EXPECT_STOPS(t.add_right(7));
+    EXPECT_EQ(t.level.size(), 1u);
+    EXPECT_FALSE(t.left_children[0].has_value());
+    EXPECT_STOPS(t.get_split_info(1));
+}
+
+TEST(TreeUplift, DifferencesFromTheControl) {
+    Tree t;
+    t.add_split(0, record(0, 1.0f, {{0.10f, 9}, {0.25f, 9}, {0.05f, 9}}));
+    const auto u = t.get_uplift(0);
+    ASSERT_EQ(u.size(), 2u);
+    EXPECT_EQ(u[0], 0.25f - 0.10f);
+    EXPECT_EQ(u[1], 0.05f - 0.10f);
+    EXPECT_NEAR(u[0], 0.15f, 1e-7);
+    EXPECT_NEAR(u[1], -0.05f, 1e-7);
+    t.add_split(0, record(0, 1.0f, {{0.3f}}));
+    EXPECT_TRUE(t.get_uplift(0).empty());
+    t.add_split(0, record(0, 1.0f, {{0.3f}, {}}));
+    EXPECT_STOPS(t.get_uplift(0));
+    Tree bare;
+    EXPECT_STOPS(bare.get_uplift(0));
+}
+
+TEST(PartitionRefresh, EveryRowAtTheRoot) {
+    const Partition one = Partition::refresh(10, 1);
+    EXPECT_EQ(one.start, (std::vector<uint64_t>{0}));
+    EXPECT_EQ(one.size, (std::vector<uint64_t>{10}));
+    EXPECT_EQ(one.index, qtest::all_rows(10));
+    const Partition three = Partition::refresh(10, 3);
+    EXPECT_EQ(three.start, (std::vector<uint64_t>{0, 0, 0}));
+    EXPECT_EQ(three.size, (std::vector<uint64_t>{10, 0, 0}));
+    const Partition none = Partition::refresh(4, 0);
+    EXPECT_EQ(none.start, (std::vector<uint64_t>{0}));
+    EXPECT_EQ(none.size, (std::vector<uint64_t>{4}));
+    EXPECT_TRUE(Partition::refresh(0, 2).rows(0).empty());
+}
+
+TEST(PartitionSplit, SegmentsOfTheChildren) {
+    Partition p = Partition::subsample({5, 3, 3, 9, 0, 1, 2, 7});
+    EXPECT_EQ(p.start, (std::vector<uint64_t>{0}));
+    EXPECT_EQ(p.size, (std::vector<uint64_t>{8}));
+    p.split(0, 3);
+    EXPECT_EQ(p.start, (std::vector<uint64_t>{0, 0, 3}));
+    EXPECT_EQ(p.size, (std::vector<uint64_t>{8, 3, 5}));
+    const auto left = p.rows(1), right = p.rows(2);
+    EXPECT_EQ(std::vector<RowId>(left.begin(), left.end()), (std::vector<RowId>{5, 3, 3}));
+    EXPECT_EQ(std::vector<RowId>(right.begin(), right.end()), (std::vector<RowId>{9, 0, 1, 2, 7}));
+    p.split(2, 5);
+    EXPECT_EQ(p.start, (std::vector<uint64_t>{0, 0, 3, 3, 8}));
+    EXPECT_EQ(p.size, (std::vector<uint64_t>{8, 3, 5, 5, 0}));
+    EXPECT_TRUE(p.rows(4).empty());
+    p.split(1, 0);
+    EXPECT_EQ(p.start.back(), 0u);
+    EXPECT_EQ(p.size.back(), 3u);
+}
+
+TEST(PartitionSplit, BadNodesAndSegmentsStop) {
+    Partition p = Partition::subsample({1, 2, 3});
+    EXPECT_STOPS(p.split(1, 0));
+    EXPECT_STOPS(p.rows(1));
+    p.size[0] = 4;  // reaches past the end of the row list
+    EXPECT_STOPS(p.rows(0));
+    Partition empty;
+    EXPECT_STOPS(empty.rows(0));
+}
