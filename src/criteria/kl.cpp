@@ -91,7 +91,7 @@ float entropy_h(float p, float q) {
     return 0.0f;
 }
 
-KLStrategy::KLStrategy(uint64_t min_samples_leaf, uint64_t min_samples_treatment, uint64_t n_reg, float alpha,
+KLCriterion::KLCriterion(uint64_t min_samples_leaf, uint64_t min_samples_treatment, uint64_t n_reg, float alpha,
                        bool normalization)
     : min_samples_leaf_(static_cast<float>(min_samples_leaf)),
       min_samples_treatment_(static_cast<float>(min_samples_treatment)),
@@ -99,7 +99,11 @@ KLStrategy::KLStrategy(uint64_t min_samples_leaf, uint64_t min_samples_treatment
       alpha_(alpha),
       normalization_(normalization) {}
 
-Matrix KLStrategy::count_reg(const Matrix& counts, const std::optional<Matrix>& parent, uint64_t threshold,
+std::unique_ptr<Criterion> make_kl_criterion(const TreeConfig& c) {
+    return std::make_unique<KLCriterion>(c.min_samples_leaf, c.min_samples_treatment, c.n_reg, c.alpha, c.normalization);
+}
+
+Matrix KLCriterion::count_reg(const Matrix& counts, const std::optional<Matrix>& parent, uint64_t threshold,
                              uint64_t n_reg) {
     Matrix out;
     if (counts.empty() || counts[0].empty()) return out;
@@ -118,13 +122,13 @@ Matrix KLStrategy::count_reg(const Matrix& counts, const std::optional<Matrix>& 
     return out;
 }
 
-float KLStrategy::normalization_factor(const Matrix& parent, const Matrix& left) const {
+float KLCriterion::normalization_factor(const Matrix& parent, const Matrix& left) const {
     const std::vector<float> c = column(parent, 1), l = column(left, 1);
     if (c.empty() || l.size() < c.size()) stop("index out of bounds: summaries of different sizes");
     return normalization_core(c.data(), l.data(), c.size(), alpha_);
 }
 
-SplitInfo KLStrategy::find_best_split(const DMatrix& data, const RowCodes& rc, uint64_t node_id, uint64_t feature_id,
+SplitInfo KLCriterion::find_best_split(const DMatrix& data, const RowCodes& rc, uint64_t node_id, uint64_t feature_id,
                                       std::span<const RowId> rows) {
     const FeatureFacts facts = feature_facts(data, rc, feature_id);
     const size_t n_t = facts.n_t, n_slots = facts.n_bins + 1;
@@ -134,13 +138,10 @@ SplitInfo KLStrategy::find_best_split(const DMatrix& data, const RowCodes& rc, u
     return scan(table_.data(), n_slots, facts, node_id, feature_id);
 }
 
-std::vector<SplitInfo>& KLStrategy::find_best_splits(const DMatrix& data, const RowCodes& rc, uint64_t node_id,
+std::vector<SplitInfo>& KLCriterion::find_best_splits(const DMatrix& data, const RowCodes& rc, uint64_t node_id,
                                                     std::span<const uint64_t> features, std::span<const RowId> rows) {
     results_.clear();
-    if (!batch_ready(data, rc, features)) {
-        for (uint64_t f : features) results_.push_back(find_best_split(data, rc, node_id, f, rows));
-        return results_;
-    }
+    if (!batch_ready(data, rc, features)) return Criterion::find_best_splits(data, rc, node_id, features, rows);
     const size_t per_feature = rc.n_codes * kSlotStride;
     batch_.assign(features.size() * per_feature, 0.0f);
     tally_weights_batch(data, features, rows, rc, batch_.data());
@@ -151,7 +152,7 @@ std::vector<SplitInfo>& KLStrategy::find_best_splits(const DMatrix& data, const 
     return results_;
 }
 
-SplitInfo KLStrategy::scan(float* table, size_t stride, const FeatureFacts& facts, uint64_t node_id,
+SplitInfo KLCriterion::scan(float* table, size_t stride, const FeatureFacts& facts, uint64_t node_id,
                            uint64_t feature_id) {
     const size_t n_t = facts.n_t, n_slots = facts.n_bins + 1;
     if (!facts.is_cat)

@@ -6,7 +6,7 @@
 #include <optional>
 #include <vector>
 
-#include "criteria/strategy.hpp"
+#include "criteria/criterion.hpp"
 
 namespace quorvelin {
 
@@ -14,13 +14,21 @@ float kl_divergence(float p, float q);
 float entropy_h1(float x);
 float entropy_h(float p, float q);
 
-class KLStrategy final : public Strategy {
+class KLCriterion final : public Criterion {
 public:
-    KLStrategy(uint64_t min_samples_leaf, uint64_t min_samples_treatment, uint64_t n_reg, float alpha,
+    KLCriterion(uint64_t min_samples_leaf, uint64_t min_samples_treatment, uint64_t n_reg, float alpha,
                bool normalization);
 
     SplitInfo find_best_split(const DMatrix& data, const RowCodes& rc, uint64_t node_id, uint64_t feature_id,
                               std::span<const RowId> rows) override;
+    std::vector<SplitInfo>& find_best_splits(const DMatrix& data, const RowCodes& rc, uint64_t node_id,
+                                             std::span<const uint64_t> features,
+                                             std::span<const RowId> rows) override;
+    RowCodes row_codes(const DMatrix& data) const override { return prepare_classifier_rows(data); }
+    // Integer weights whose total stays within 2^24 add up exactly in any order.
+    bool order_free(const RowCodes& rc, uint64_t n_rows) const override {
+        return rc.integer_weights && static_cast<double>(rc.max_abs_weight) * static_cast<double>(n_rows) <= 16777216.0;
+    }
 
     // Group summary [rate, weight] per group from class-0 / class-1 weights, shrunk toward the
     // parent's rate when a parent is given.
@@ -28,13 +36,6 @@ public:
                             uint64_t n_reg);
     // The normalization factor from the parent summary and the left child's summary.
     float normalization_factor(const Matrix& parent, const Matrix& left) const;
-
-    // The records of several candidate features of one node, in the order given; the same
-    // records find_best_split gives one by one, tallied in a single pass over the rows.
-    std::vector<SplitInfo>& find_best_splits(const DMatrix& data, const RowCodes& rc, uint64_t node_id,
-                                             std::span<const uint64_t> features, std::span<const RowId> rows);
-
-    static RowCodes prepare(const DMatrix& data) { return prepare_classifier_rows(data); }
 
 private:
     // Reads every candidate split from a tally; `stride` separates the (class, group) rows.
@@ -47,8 +48,9 @@ private:
     bool normalization_;
     // Scratch reused across calls, so the scan allocates nothing per candidate.
     std::vector<float> table_, batch_;
-    std::vector<SplitInfo> results_;
     std::vector<float> total_, left_, pr_, pw_, lr_, lw_, rr_, rw_;
 };
+
+std::unique_ptr<Criterion> make_kl_criterion(const TreeConfig& config);
 
 }  // namespace quorvelin

@@ -17,10 +17,11 @@ float node_cost(GroupTotals c, GroupTotals t, float alpha) {
     return alpha * std::fabs(t.n - c.n) + (v - tau * tau);
 }
 
-RegressionStrategy::RegressionStrategy(uint64_t min_samples_leaf, uint64_t min_samples_treatment, float alpha)
-    : min_samples_leaf_(min_samples_leaf), min_samples_treatment_(min_samples_treatment), alpha_(alpha) {}
+std::unique_ptr<Criterion> make_regression_criterion(const TreeConfig& c) {
+    return std::make_unique<RegressionCriterion>(c.alpha);
+}
 
-std::vector<float> RegressionStrategy::get_parent_stat(bool is_cat, const Matrix& table) {
+std::vector<float> RegressionCriterion::get_parent_stat(bool is_cat, const Matrix& table) {
     std::vector<float> out;
     out.reserve(table.size());
     for (const auto& row : table) {
@@ -36,7 +37,7 @@ std::vector<float> RegressionStrategy::get_parent_stat(bool is_cat, const Matrix
     return out;
 }
 
-SplitInfo RegressionStrategy::find_best_split(const DMatrix& data, const RowCodes& rc, uint64_t node_id,
+SplitInfo RegressionCriterion::find_best_split(const DMatrix& data, const RowCodes& rc, uint64_t node_id,
                                               uint64_t feature_id, std::span<const RowId> rows) {
     const FeatureFacts facts = feature_facts(data, rc, feature_id);
     const size_t n_t = facts.n_t, n_slots = facts.n_bins + 1;
@@ -49,14 +50,12 @@ SplitInfo RegressionStrategy::find_best_split(const DMatrix& data, const RowCode
     return scan(table_.data(), n_slots, cells, facts, node_id, feature_id);
 }
 
-std::vector<SplitInfo>& RegressionStrategy::find_best_splits(const DMatrix& data, const RowCodes& rc,
+std::vector<SplitInfo>& RegressionCriterion::find_best_splits(const DMatrix& data, const RowCodes& rc,
                                                             uint64_t node_id, std::span<const uint64_t> features,
                                                             std::span<const RowId> rows) {
     results_.clear();
-    if (!batch_ready(data, rc, features) || rc.n_t < 2) {
-        for (uint64_t f : features) results_.push_back(find_best_split(data, rc, node_id, f, rows));
-        return results_;
-    }
+    if (!batch_ready(data, rc, features) || rc.n_t < 2)
+        return Criterion::find_best_splits(data, rc, node_id, features, rows);
     const size_t table = rc.n_codes * kSlotStride;
     batch_.resize(features.size() * 3 * table);
     tally_moments_batch(data, features, rows, rc, batch_.data(), interleaved_);
@@ -67,7 +66,7 @@ std::vector<SplitInfo>& RegressionStrategy::find_best_splits(const DMatrix& data
     return results_;
 }
 
-SplitInfo RegressionStrategy::scan(float* tables, size_t stride, size_t table, const FeatureFacts& facts,
+SplitInfo RegressionCriterion::scan(float* tables, size_t stride, size_t table, const FeatureFacts& facts,
                                    uint64_t node_id, uint64_t feature_id) {
     const size_t n_t = facts.n_t, n_slots = facts.n_bins + 1;
     float* sum = tables;

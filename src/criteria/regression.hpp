@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "criteria/strategy.hpp"
+#include "criteria/criterion.hpp"
 
 namespace quorvelin {
 
@@ -16,21 +16,21 @@ struct GroupTotals {
 // alpha·|N1 − N0| + (V − τ²), with no guard against empty groups (they give NaN).
 float node_cost(GroupTotals control, GroupTotals treated, float alpha);
 
-class RegressionStrategy final : public Strategy {
+// The minimum sizes of a leaf and of a group play no part here: the cost has no guard against
+// small or empty groups.
+class RegressionCriterion final : public Criterion {
 public:
-    RegressionStrategy(uint64_t min_samples_leaf, uint64_t min_samples_treatment, float alpha);
+    explicit RegressionCriterion(float alpha) : alpha_(alpha) {}
 
     SplitInfo find_best_split(const DMatrix& data, const RowCodes& rc, uint64_t node_id, uint64_t feature_id,
                               std::span<const RowId> rows) override;
+    std::vector<SplitInfo>& find_best_splits(const DMatrix& data, const RowCodes& rc, uint64_t node_id,
+                                             std::span<const uint64_t> features,
+                                             std::span<const RowId> rows) override;
+    RowCodes row_codes(const DMatrix& data) const override { return prepare_regressor_rows(data); }
 
     // Per group: the last entry of a cumulative row, or the sum of a categorical one.
     static std::vector<float> get_parent_stat(bool is_cat, const Matrix& table);
-
-    // The records of several candidate features of one node, tallied in one pass over the rows.
-    std::vector<SplitInfo>& find_best_splits(const DMatrix& data, const RowCodes& rc, uint64_t node_id,
-                                             std::span<const uint64_t> features, std::span<const RowId> rows);
-
-    static RowCodes prepare(const DMatrix& data) { return prepare_regressor_rows(data); }
 
 private:
     // `tables` holds the Σ y·w, Σ y²·w and Σ w tables, `table` floats apart; `stride` separates
@@ -38,12 +38,11 @@ private:
     SplitInfo scan(float* tables, size_t stride, size_t table, const FeatureFacts& facts, uint64_t node_id,
                    uint64_t feature_id);
 
-    uint64_t min_samples_leaf_;
-    uint64_t min_samples_treatment_;
     float alpha_;
     std::vector<float> table_, batch_, interleaved_;
-    std::vector<SplitInfo> results_;
     std::vector<float> parent_;
 };
+
+std::unique_ptr<Criterion> make_regression_criterion(const TreeConfig& config);
 
 }  // namespace quorvelin

@@ -3,9 +3,18 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace quorvelin {
+
+// The two kinds of model; each has its criterion and its name in the model file.
+enum class ModelKind { Classifier, Regressor };
+
+// Exact, case-sensitive match of "RandomForestClassifier" / "RandomForestRegressor"; stops with
+// "model name <name> not found" otherwise.
+ModelKind model_kind(std::string_view name);
+const char* model_name(ModelKind kind);
 
 struct TreeConfig {
     std::vector<std::string> index_cols;

@@ -3,14 +3,13 @@
 #include <algorithm>
 #include <atomic>
 #include <exception>
-#include <system_error>
-#include <thread>
 #include <cstring>
 #include <limits>
 #include <utility>
 
 #include "data/config.hpp"
 #include "error.hpp"
+#include "forest/workers.hpp"
 
 namespace quorvelin {
 
@@ -280,14 +279,12 @@ void DataLoader::bin_features(DMatrix& m, const std::vector<std::optional<size_t
             std::vector<FeatureColumn> chunk(kChunk);
             for (size_t g = next++; g < groups.size(); g = next++) run_group(g, chunk);
         };
-        std::vector<std::thread> threads;
-        try {
-            for (size_t w = 1; w < n_workers; ++w) threads.emplace_back(work);
-        } catch (const std::system_error&) {
-            // Fewer threads than asked for: the calling thread does the rest.
-        }
+        WorkerGroup group(n_workers - 1);
+        for (size_t w = 1; w < n_workers; ++w)
+            if (!group.try_start(work)) break;  // fewer threads than asked for: this one does the rest
         work();
-        for (auto& t : threads) t.join();
+        group.wait({});
+        group.rethrow_first_error();
     }
 
     m.x.reserve(n_features);
@@ -300,15 +297,13 @@ void DataLoader::bin_features(DMatrix& m, const std::vector<std::optional<size_t
     }
 }
 
-DMatrix DataLoader::from_memory(const std::vector<std::string>& headers,
-                                std::vector<std::vector<std::string>> index_rows, const TableView& rows) {
+DMatrix DataLoader::from_memory(const std::vector<std::string>& headers, const TableView& rows) {
     const auto feature_pos = find_pos(headers, feature_cols, true);
     const auto y_pos = first_pos(headers, y_col);
     const auto treatment_pos = find_pos(headers, treatment_cols, false);
     const auto weight_pos = first_pos(headers, weight_col);
 
     DMatrix m;
-    m.index_rows = std::move(index_rows);
     m.is_cat.reserve(feature_cols.size());
     for (const std::string& name : feature_cols)
         m.is_cat.push_back(std::find(cat_cols.begin(), cat_cols.end(), name) != cat_cols.end() ? 1 : 0);

@@ -97,8 +97,7 @@ public:
     static std::vector<std::optional<size_t>> find_pos(const std::vector<std::string>& headers,
                                                        const std::vector<std::string>& names, bool required);
 
-    DMatrix from_memory(const std::vector<std::string>& headers, std::vector<std::vector<std::string>> index_rows,
-                        const TableView& rows);
+    DMatrix from_memory(const std::vector<std::string>& headers, const TableView& rows);
 
     // Threads that may read and bin feature columns at once; the result is the same for any
     // number. The forest sets it from its n_thread.

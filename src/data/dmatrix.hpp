@@ -15,7 +15,6 @@ namespace quorvelin {
 using RowId = uint32_t;
 
 struct DMatrix {
-    std::vector<std::vector<std::string>> index_rows;
     std::vector<std::vector<uint8_t>> x;
     std::vector<float> y;
     std::vector<std::vector<uint8_t>> treatments;

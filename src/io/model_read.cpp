@@ -181,7 +181,7 @@ SplitInfo read_split(Reader& j, od::value& v) {
     SplitInfo s;
     read_members(j, &v,
                  member("node_id", s.node_id), member("feature_id", s.feature_id),
-                 member("treatment_id", s.treatment_id), member("iscat", s.iscat),
+                 member("treatment_id", s.treatment_id), member("iscat", s.is_cat),
                  optional_member("value", s.value), member("gain", s.gain),
                  member("gain_importance", s.gain_importance), member("summary", s.summary));
     return s;

@@ -60,7 +60,7 @@ void put_split_info(std::string& out, const SplitInfo& s) {
     o.field("node_id", s.node_id);
     o.field("feature_id", s.feature_id);
     o.field("treatment_id", s.treatment_id);
-    o.field("iscat", s.iscat);
+    o.field("iscat", s.is_cat);
     o.field("value", s.value);
     o.field("gain", s.gain);
     o.field("gain_importance", s.gain_importance);

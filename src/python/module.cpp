@@ -20,12 +20,11 @@
 #include "data/data_loader.hpp"
 #include "error.hpp"
 #include "criteria/linalg.hpp"
-#include "model.hpp"
-#include "forest/rf.hpp"
+#include "forest/forest.hpp"
 
 namespace {
 
-using quorvelin::CausalModelInterface;
+using quorvelin::Forest;
 using quorvelin::ModelKind;
 using quorvelin::RowLists;
 using quorvelin::RowTable;
@@ -604,7 +603,7 @@ quorvelin::InterruptCheck interrupt_check() {
 
 struct ModelObject {
     PyObject_HEAD
-    CausalModelInterface* model;
+    Forest* model;
     ModelKind kind;
     // 0: free, n > 0: n shared uses, -1: one exclusive use.
     Py_ssize_t borrow;
@@ -644,7 +643,7 @@ private:
     Mode mode_ = Shared;
 };
 
-PyObject* wrap_model(PyTypeObject* type, ModelKind kind, std::unique_ptr<CausalModelInterface> model) {
+PyObject* wrap_model(PyTypeObject* type, ModelKind kind, std::unique_ptr<Forest> model) {
     PyObject* obj = type->tp_alloc(type, 0);
     if (!obj) throw PythonError{};
     auto* self = reinterpret_cast<ModelObject*>(obj);
@@ -763,7 +762,7 @@ PyObject* model_setstate(PyObject* self, PyObject* state) {
         ModelObject* obj = as_model(self);
         Borrow borrow(obj, Borrow::Exclusive);
         const std::string text = str_argument(state, "state");
-        std::unique_ptr<CausalModelInterface> model = quorvelin::model_from_state(obj->kind, text);
+        std::unique_ptr<Forest> model = quorvelin::model_from_state(obj->kind, text);
         delete obj->model;
         obj->model = model.release();
         Py_RETURN_NONE;

@@ -8,7 +8,7 @@
 
 namespace quorvelin {
 
-Partition Partition::subsample(std::vector<RowId> sample) {
+Partition Partition::from_sample(std::vector<RowId> sample) {
     Partition p;
     p.start = {0};
     p.size = {sample.size()};
@@ -16,7 +16,7 @@ Partition Partition::subsample(std::vector<RowId> sample) {
     return p;
 }
 
-Partition Partition::refresh(uint64_t n_rows, uint64_t n_nodes) {
+Partition Partition::every_row(uint64_t n_rows, uint64_t n_nodes) {
     Partition p;
     p.index.resize(n_rows);
     std::iota(p.index.begin(), p.index.end(), RowId{0});

@@ -12,7 +12,7 @@ struct SplitInfo {
     uint64_t node_id = 0;
     uint64_t feature_id = 0;
     uint64_t treatment_id = 0;
-    bool iscat = false;
+    bool is_cat = false;
     std::optional<std::vector<uint8_t>> value;
     float gain = 0.0f;
     float gain_importance = 0.0f;

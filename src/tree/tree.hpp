@@ -1,6 +1,6 @@
 #pragma once
 // A tree as parallel lists indexed by node id: the root is 0 and children are made in pairs,
-// left first. The two kinds share every behaviour and differ only in name.
+// left first.
 #include <cstdint>
 #include <optional>
 #include <vector>
@@ -36,8 +36,5 @@ public:
 private:
     uint64_t add_child(uint64_t node, std::vector<std::optional<uint64_t>>& links);
 };
-
-class ClassificationTree final : public Tree {};
-class RegressionTree final : public Tree {};
 
 }  // namespace quorvelin

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstring>
 #include <initializer_list>
+#include <memory>
 #include <optional>
 #include <random>
 #include <string>
@@ -18,6 +19,9 @@
 #include "data/data_loader.hpp"
 #include "data/dmatrix.hpp"
 #include "error.hpp"
+#include "data/config.hpp"
+#include "forest/grow.hpp"
+#include "forest/random.hpp"
 #include "tree/split_info.hpp"
 #include "tree/tree.hpp"
 
@@ -192,7 +196,7 @@ inline quorvelin::DMatrix random_matrix(std::mt19937& gen, size_t n, size_t n_fe
 
 inline ::testing::AssertionResult same_split(const quorvelin::SplitInfo& a, const quorvelin::SplitInfo& b) {
     if (a.node_id != b.node_id || a.feature_id != b.feature_id || a.treatment_id != b.treatment_id ||
-        a.iscat != b.iscat || a.value != b.value)
+        a.is_cat != b.is_cat || a.value != b.value)
         return ::testing::AssertionFailure() << "split records differ at node " << a.node_id;
     if (!same_bits(a.gain, b.gain) || !same_bits(a.gain_importance, b.gain_importance))
         return ::testing::AssertionFailure() << "gains differ at node " << a.node_id;
@@ -220,6 +224,72 @@ inline ::testing::AssertionResult same_tree(const quorvelin::Tree& a, const quor
         }
     }
     return ::testing::AssertionSuccess();
+}
+
+// A binned table of the given columns, every feature allowed 255 bins.
+inline quorvelin::DMatrix bins_only(std::vector<std::vector<uint8_t>> x, std::vector<uint8_t> is_cat = {}) {
+    MatrixInput s;
+    s.x = std::move(x);
+    s.is_cat = std::move(is_cat);
+    for (size_t f = 0; f < s.x.size(); ++f) s.n_bins.push_back(255);
+    return make_matrix(std::move(s));
+}
+
+inline quorvelin::SplitInfo split_record(uint64_t node, uint64_t feature, uint8_t value, bool is_cat,
+                                         quorvelin::Matrix summary = {{0}, {0}}) {
+    quorvelin::SplitInfo s;
+    s.node_id = node;
+    s.feature_id = feature;
+    s.is_cat = is_cat;
+    s.value = std::vector<uint8_t>{value};
+    s.summary = std::move(summary);
+    return s;
+}
+
+// The routing rule written out independently of the library: a missing cell goes right, a
+// categorical test is equality, a continuous one "at most".
+inline bool left_by_rule(const quorvelin::SplitInfo& r, uint8_t cell) {
+    if (cell == kMissingBin) return false;
+    return r.is_cat ? cell == (*r.value)[0] : cell <= (*r.value)[0];
+}
+
+// The leaf one row reaches, walking the tree row by row.
+inline uint64_t leaf_of(const quorvelin::Tree& t, const quorvelin::DMatrix& m, quorvelin::RowId row) {
+    uint64_t node = 0;
+    while (t.left_children[node]) {
+        const quorvelin::SplitInfo& r = *t.split[node];
+        node = left_by_rule(r, m.x[r.feature_id][row]) ? *t.left_children[node] : *t.right_children[node];
+    }
+    return node;
+}
+
+inline quorvelin::TreeConfig learn_config(uint64_t max_depth = 4, uint64_t max_features = 10, float subsample = 1.0f) {
+    quorvelin::TreeConfig c;
+    c.min_samples_leaf = 10;
+    c.min_samples_treatment = 3;
+    c.n_reg = 5;
+    c.normalization = true;
+    c.max_depth = max_depth;
+    c.max_features = max_features;
+    c.subsample = subsample;
+    return c;
+}
+
+// Strong signal on feature 0: group 1 responds only when bin 0 is even.
+inline quorvelin::DMatrix signal_data(uint64_t seed, size_t n = 600, size_t features = 4, uint8_t n_t = 2,
+                                      bool binary = true) {
+    std::mt19937 gen(static_cast<uint32_t>(seed));
+    return random_matrix(gen, n, features, 8, n_t, binary, false);
+}
+
+// One tree grown on `m` from a source seeded with `seed`, as a forest of one tree grows it.
+inline quorvelin::Tree grown_tree(quorvelin::ModelKind kind, const quorvelin::TreeConfig& c, const quorvelin::DMatrix& m,
+                                  uint64_t seed) {
+    std::unique_ptr<quorvelin::Criterion> criterion = quorvelin::make_criterion(kind, c);
+    quorvelin::Random random(seed);
+    const quorvelin::RowCodes rc = criterion->row_codes(m);
+    quorvelin::TreeGrower grower(c, *criterion);
+    return grower.grow(m, rc, random);
 }
 
 }  // namespace qtest

@@ -19,7 +19,6 @@
 
 #include "data/data_loader.hpp"
 #include "error.hpp"
-#include "forest/learn.hpp"
 #include "io/model_file.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -36,9 +35,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             Tree tree;
             reader.read_tree_at(t, tc, tree);
             validate_tree(tree, config.feature_cols.size(), t);
-            ClassifierLearn learner(tc);
-            static_cast<Tree&>(learner.tree) = std::move(tree);
-            sections.push_back(learner.to_string());
+            sections.push_back(tree_section_text(tc, tree));
         }
         check_storable(config, loader);
         // What was read is written back the same way every time.

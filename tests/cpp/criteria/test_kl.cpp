@@ -21,14 +21,14 @@ namespace {
 
 constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
 
-KLStrategy make_kl(uint64_t leaf, uint64_t treatment, uint64_t n_reg, bool normalization, float alpha = 0.9f) {
-    return KLStrategy(leaf, treatment, n_reg, alpha, normalization);
+KLCriterion make_kl(uint64_t leaf, uint64_t treatment, uint64_t n_reg, bool normalization, float alpha = 0.9f) {
+    return KLCriterion(leaf, treatment, n_reg, alpha, normalization);
 }
 
-SplitInfo best(KLStrategy& s, const DMatrix& m, uint64_t feature = 0, std::vector<RowId> rows = {},
+SplitInfo best(KLCriterion& s, const DMatrix& m, uint64_t feature = 0, std::vector<RowId> rows = {},
                uint64_t node = 0) {
     if (rows.empty()) rows = all_rows(m.n_rows());
-    const RowCodes rc = KLStrategy::prepare(m);
+    const RowCodes rc = prepare_classifier_rows(m);
     return s.find_best_split(m, rc, node, feature, rows);
 }
 
@@ -81,25 +81,25 @@ TEST(KLEntropy, Terms) {
 
 TEST(KLCountReg, ShrinksOnlyAboveTheThreshold) {
     const Matrix parent{{0.2f, 99}};
-    const Matrix big = KLStrategy::count_reg({{15}, {5}}, parent, 10, 10);
+    const Matrix big = KLCriterion::count_reg({{15}, {5}}, parent, 10, 10);
     ASSERT_EQ(big.size(), 1u);
     EXPECT_NEAR(big[0][0], 0.233333f, 1e-6);
     EXPECT_EQ(big[0][1], 20.0f);
-    EXPECT_EQ(KLStrategy::count_reg({{8}, {2}}, parent, 10, 10), (Matrix{{0.2f, 10}}));  // n = 10: kept
-    EXPECT_EQ(KLStrategy::count_reg({{0}, {3}}, parent, 10, 10), (Matrix{{0.2f, 3}}));
-    EXPECT_NEAR(KLStrategy::count_reg({{8.5f}, {2}}, parent, 10, 10)[0][0], 4.0 / 20.5, 1e-7);
-    EXPECT_EQ(KLStrategy::count_reg({{kNaN}, {1}}, parent, 10, 10)[0][0], 0.2f);  // NaN n: the parent's rate
+    EXPECT_EQ(KLCriterion::count_reg({{8}, {2}}, parent, 10, 10), (Matrix{{0.2f, 10}}));  // n = 10: kept
+    EXPECT_EQ(KLCriterion::count_reg({{0}, {3}}, parent, 10, 10), (Matrix{{0.2f, 3}}));
+    EXPECT_NEAR(KLCriterion::count_reg({{8.5f}, {2}}, parent, 10, 10)[0][0], 4.0 / 20.5, 1e-7);
+    EXPECT_EQ(KLCriterion::count_reg({{kNaN}, {1}}, parent, 10, 10)[0][0], 0.2f);  // NaN n: the parent's rate
 }
 
 TEST(KLCountReg, WithoutParent) {
-    EXPECT_EQ(KLStrategy::count_reg({{3, 0, 1}, {1, 0, 3}}, std::nullopt, 10, 10),
+    EXPECT_EQ(KLCriterion::count_reg({{3, 0, 1}, {1, 0, 3}}, std::nullopt, 10, 10),
               (Matrix{{0.25f, 4}, {0, 0}, {0.75f, 4}}));
-    EXPECT_TRUE(KLStrategy::count_reg({{}, {}}, std::nullopt, 10, 10).empty());
+    EXPECT_TRUE(KLCriterion::count_reg({{}, {}}, std::nullopt, 10, 10).empty());
 }
 
 TEST(KLNormalization, Examples) {
     // alpha 0.9; parent control weight 10 and one treatment group of weight 10.
-    const KLStrategy s = make_kl(1, 1, 10, true, 0.9f);
+    const KLCriterion s = make_kl(1, 1, 10, true, 0.9f);
     const Matrix parent{{0.3f, 10}, {0.6f, 10}};
     EXPECT_NEAR(s.normalization_factor(parent, {{0.3f, 5}, {0.6f, 5}}), 0.84807f, 1e-5);
     EXPECT_NEAR(s.normalization_factor(parent, {{0.3f, 10}, {0.6f, 0}}), 2.1044f, 1e-4);
@@ -111,12 +111,12 @@ TEST(KLNormalization, Examples) {
 
 TEST(KLSplit, WorkedExample) {
     const DMatrix m = one_feature(worked_rows(), 2);
-    KLStrategy s = make_kl(1, 1, 10, false);
+    KLCriterion s = make_kl(1, 1, 10, false);
     const SplitInfo r = best(s, m, 0, {}, 7);
     EXPECT_EQ(r.node_id, 7u);
     EXPECT_EQ(r.feature_id, 0u);
     EXPECT_EQ(r.treatment_id, 0u);
-    EXPECT_FALSE(r.iscat);
+    EXPECT_FALSE(r.is_cat);
     ASSERT_TRUE(r.value.has_value());
     EXPECT_EQ(*r.value, (std::vector<uint8_t>{0}));
     EXPECT_NEAR(r.gain, 0.045700f, 1e-6);
@@ -126,8 +126,8 @@ TEST(KLSplit, WorkedExample) {
 
 TEST(KLSplit, NormalizationDividesTheGainOnly) {
     const DMatrix m = one_feature(worked_rows(), 2);
-    KLStrategy plain = make_kl(1, 1, 10, false);
-    KLStrategy norm = make_kl(1, 1, 10, true);
+    KLCriterion plain = make_kl(1, 1, 10, false);
+    KLCriterion norm = make_kl(1, 1, 10, true);
     const SplitInfo a = best(plain, m), b = best(norm, m);
     ASSERT_TRUE(b.value.has_value());
     EXPECT_EQ(*b.value, (std::vector<uint8_t>{0}));
@@ -148,7 +148,7 @@ TEST(KLSplit, MinimumsAreInclusive) {
     };
     for (const Case& c : {Case{30, 1, true}, Case{31, 1, false}, Case{1, 10, true}, Case{1, 11, false},
                           Case{30, 10, true}}) {
-        KLStrategy s = make_kl(c.leaf, c.treatment, 10, false);
+        KLCriterion s = make_kl(c.leaf, c.treatment, 10, false);
         const SplitInfo r = best(s, m);
         EXPECT_EQ(r.value.has_value(), c.splits) << "leaf " << c.leaf << " treatment " << c.treatment;
         if (c.splits) {
@@ -166,15 +166,15 @@ TEST(KLSplit, GroupsAtTheThresholdKeepTheParentRate) {
     // In the worked example every child group weighs 10; with min_samples_treatment 10 none is
     // shrunk, all take the parent's rates, and the split gains nothing.
     const DMatrix m = one_feature(worked_rows(), 2);
-    KLStrategy s = make_kl(1, 10, 10, false);
+    KLCriterion s = make_kl(1, 10, 10, false);
     EXPECT_FALSE(best(s, m).value.has_value());
-    KLStrategy below = make_kl(1, 9, 10, false);
+    KLCriterion below = make_kl(1, 9, 10, false);
     EXPECT_TRUE(best(below, m).value.has_value());
 }
 
 TEST(KLSplit, OnlyControlGivesNoSplit) {
     const DMatrix m = one_feature({{0, 0, 1, 5}, {0, 0, 0, 5}, {1, 0, 1, 1}, {1, 0, 0, 9}}, 2);
-    KLStrategy s = make_kl(1, 1, 10, false);
+    KLCriterion s = make_kl(1, 1, 10, false);
     const SplitInfo r = best(s, m);
     EXPECT_FALSE(r.value.has_value());
     EXPECT_EQ(r.gain, 0.0f);
@@ -187,7 +187,7 @@ TEST(KLSplit, NoBinsMeansNoCandidate) {
     std::vector<RowGroup> rows = worked_rows();
     for (RowGroup& g : rows) g.bin = kMissingBin;
     const DMatrix m = one_feature(rows, 0);
-    KLStrategy s = make_kl(0, 0, 10, false);
+    KLCriterion s = make_kl(0, 0, 10, false);
     const SplitInfo r = best(s, m);
     EXPECT_FALSE(r.value.has_value());
     EXPECT_EQ(r.gain, 0.0f);
@@ -196,7 +196,7 @@ TEST(KLSplit, NoBinsMeansNoCandidate) {
 }
 
 TEST(KLSplit, TiesKeepTheSmallerBin) {
-    KLStrategy s = make_kl(1, 1, 10, false);
+    KLCriterion s = make_kl(1, 1, 10, false);
     // Continuous, bin 1 empty: k = 0 and k = 1 send the same rows left.
     std::vector<RowGroup> gap = worked_rows();
     for (RowGroup& g : gap)
@@ -210,7 +210,7 @@ TEST(KLSplit, TiesKeepTheSmallerBin) {
     ASSERT_TRUE(b.value.has_value());
     EXPECT_EQ(*b.value, (std::vector<uint8_t>{0}));
     EXPECT_NEAR(b.gain, 0.045700f, 1e-6);
-    EXPECT_TRUE(b.iscat);
+    EXPECT_TRUE(b.is_cat);
 }
 
 TEST(KLSplit, CategoricalCandidateIsOneCategoryAgainstTheRest) {
@@ -218,7 +218,7 @@ TEST(KLSplit, CategoricalCandidateIsOneCategoryAgainstTheRest) {
     const DMatrix m = one_feature({{0, 0, 1, 2}, {0, 0, 0, 8}, {1, 0, 1, 2}, {1, 0, 0, 8}, {2, 0, 1, 2}, {2, 0, 0, 8},
                                    {0, 1, 1, 2}, {0, 1, 0, 8}, {1, 1, 1, 8}, {1, 1, 0, 2}, {2, 1, 1, 2}, {2, 1, 0, 8}},
                                   3, true);
-    KLStrategy s = make_kl(1, 1, 10, false);
+    KLCriterion s = make_kl(1, 1, 10, false);
     const SplitInfo r = best(s, m);
     ASSERT_TRUE(r.value.has_value());
     EXPECT_EQ(*r.value, (std::vector<uint8_t>{1}));
@@ -234,7 +234,7 @@ TEST(KLSplit, LastPresentBinSendsOnlyMissingRight) {
                                    {0, 1, 1, 5}, {0, 1, 0, 5}, {1, 1, 1, 5}, {1, 1, 0, 5},
                                    {kMissingBin, 1, 1, 9}, {kMissingBin, 1, 0, 1}},
                                   2);
-    KLStrategy s = make_kl(1, 1, 0, false);
+    KLCriterion s = make_kl(1, 1, 0, false);
     const SplitInfo r = best(s, m);
     ASSERT_TRUE(r.value.has_value());
     EXPECT_EQ(*r.value, (std::vector<uint8_t>{1}));
@@ -249,11 +249,11 @@ TEST(KLSplit, EmptyTreatmentGroupInTheNode) {
     groups.push_back({0, 2, 1, 5});
     const DMatrix m = one_feature(groups, 2);
     const std::vector<RowId> node = all_rows(40);
-    KLStrategy strict = make_kl(1, 1, 10, false);
+    KLCriterion strict = make_kl(1, 1, 10, false);
     const SplitInfo a = best(strict, m, 0, node);
     EXPECT_FALSE(a.value.has_value());
     EXPECT_EQ(a.summary, (Matrix{{0.2f, 20}, {0.5f, 20}, {0, 0}}));
-    KLStrategy loose = make_kl(1, 0, 10, false);
+    KLCriterion loose = make_kl(1, 0, 10, false);
     const SplitInfo b = best(loose, m, 0, node);
     ASSERT_TRUE(b.value.has_value());
     EXPECT_EQ(*b.value, (std::vector<uint8_t>{0}));
@@ -264,7 +264,7 @@ TEST(KLSplit, EmptyTreatmentGroupInTheNode) {
 TEST(KLSplit, NaNGainsNeverWin) {
     // Zero weights: every rate falls back and w = 0 / 0, so each admissible gain is NaN.
     const DMatrix m = one_feature(worked_rows(), 2, false, 0.0f);
-    KLStrategy s = make_kl(0, 0, 10, false);
+    KLCriterion s = make_kl(0, 0, 10, false);
     const SplitInfo r = best(s, m);
     EXPECT_FALSE(r.value.has_value());
     EXPECT_EQ(r.gain, 0.0f);
@@ -278,7 +278,7 @@ TEST(KLSplit, RepeatedRowsEqualDoubledWeights) {
     std::vector<RowId> twice;
     for (RowId r = 0; r < 40; ++r) twice.insert(twice.end(), {r, r});
     for (bool normalization : {false, true}) {
-        KLStrategy a = make_kl(3, 2, 10, normalization), b = make_kl(3, 2, 10, normalization);
+        KLCriterion a = make_kl(3, 2, 10, normalization), b = make_kl(3, 2, 10, normalization);
         EXPECT_TRUE(qtest::same_split(best(a, once), best(b, unit, 0, twice)));
     }
 }
@@ -295,7 +295,7 @@ TEST(KLSplit, DoublingAllWeightsKeepsTheSplit) {
         for (RowId r = 0; r < m.n_rows(); ++r)
             if (gen() % 3) rows.push_back(r);
         for (uint64_t f = 0; f < 4; ++f) {
-            KLStrategy a = make_kl(0, 0, 0, false), b = make_kl(0, 0, 0, false);
+            KLCriterion a = make_kl(0, 0, 0, false), b = make_kl(0, 0, 0, false);
             const SplitInfo x = best(a, m, f, rows), y = best(b, doubled, f, rows);
             ASSERT_EQ(x.value, y.value);
             ASSERT_TRUE(qtest::same_bits(x.gain, y.gain));
@@ -324,7 +324,7 @@ float divergence_of(const Matrix& s) {
 }
 
 PlainResult plain_scan(const DMatrix& m, uint64_t f, const std::vector<RowId>& rows, uint64_t leaf, uint64_t treat,
-                       uint64_t n_reg, bool normalization, const KLStrategy& s) {
+                       uint64_t n_reg, bool normalization, const KLCriterion& s) {
     const bool is_cat = m.is_cat[f];
     const uint64_t nb = m.n_bins.at(m.feature_names[f]);
     const uint64_t n_t = m.n_treatments[0];
@@ -337,7 +337,7 @@ PlainResult plain_scan(const DMatrix& m, uint64_t f, const std::vector<RowId>& r
             else
                 total[cls][t] = c[cls][t][nb];
         }
-    const Matrix parent = KLStrategy::count_reg(total, std::nullopt, treat, n_reg);
+    const Matrix parent = KLCriterion::count_reg(total, std::nullopt, treat, n_reg);
     const float d_parent = divergence_of(parent);
     PlainResult out;
     for (uint64_t k = 0; k < nb; ++k) {
@@ -345,8 +345,8 @@ PlainResult plain_scan(const DMatrix& m, uint64_t f, const std::vector<RowId>& r
         for (size_t cls = 0; cls < 2; ++cls)
             for (size_t t = 0; t < n_t; ++t) left[cls][t] = c[cls][t][k];
         const Matrix right = subtract(total, left);
-        const Matrix sl = KLStrategy::count_reg(left, parent, treat, n_reg);
-        const Matrix sr = KLStrategy::count_reg(right, parent, treat, n_reg);
+        const Matrix sl = KLCriterion::count_reg(left, parent, treat, n_reg);
+        const Matrix sr = KLCriterion::count_reg(right, parent, treat, n_reg);
         float n_l = 0.0f, n_r = 0.0f, m_l = INFINITY, m_r = INFINITY;
         for (size_t t = 0; t < n_t; ++t) {
             n_l = n_l + sl[t][1];
@@ -383,7 +383,7 @@ TEST(KLSplit, AgreesWithAPlainScan) {
         const uint64_t leaf = gen() % 30, treat = gen() % 12, n_reg = gen() % 20;
         const bool normalization = trial % 3 != 0;
         for (uint64_t f = 0; f < 2; ++f) {
-            KLStrategy s = make_kl(leaf, treat, n_reg, normalization);
+            KLCriterion s = make_kl(leaf, treat, n_reg, normalization);
             const SplitInfo r = best(s, m, f, rows);
             const PlainResult p = plain_scan(m, f, rows, leaf, treat, n_reg, normalization, s);
             ASSERT_EQ(r.value.has_value(), p.value.has_value()) << "trial " << trial << " feature " << f;
@@ -399,7 +399,7 @@ TEST(KLSplit, AgreesWithAPlainScan) {
 
 TEST(KLSplit, BadInputsStop) {
     const DMatrix m = one_feature(worked_rows(), 2);
-    KLStrategy s = make_kl(1, 1, 10, false);
+    KLCriterion s = make_kl(1, 1, 10, false);
     EXPECT_STOPS(best(s, m, 1));
     DMatrix unnamed = m;
     unnamed.n_bins.clear();
@@ -426,9 +426,9 @@ TEST(KLSplit, BatchedSearchMatchesOneByOne) {
         std::vector<uint64_t> features{4, 1, 3, 0, 2};
         std::shuffle(features.begin(), features.end(), gen);
         features.resize(1 + trial % 5);
-        const RowCodes rc = KLStrategy::prepare(m);
-        KLStrategy batch = make_kl(gen() % 20, gen() % 8, gen() % 15, trial % 3 != 0);
-        KLStrategy single = batch;
+        const RowCodes rc = prepare_classifier_rows(m);
+        KLCriterion batch = make_kl(gen() % 20, gen() % 8, gen() % 15, trial % 3 != 0);
+        KLCriterion single = batch;
         const std::vector<SplitInfo> got = batch.find_best_splits(m, rc, 3, features, rows);
         ASSERT_EQ(got.size(), features.size());
         for (size_t j = 0; j < features.size(); ++j)

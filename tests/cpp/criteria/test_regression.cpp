@@ -16,10 +16,10 @@ using qtest::RowGroup;
 
 namespace {
 
-SplitInfo best(RegressionStrategy& s, const DMatrix& m, uint64_t feature = 0, std::vector<RowId> rows = {},
+SplitInfo best(RegressionCriterion& s, const DMatrix& m, uint64_t feature = 0, std::vector<RowId> rows = {},
                uint64_t node = 0) {
     if (rows.empty()) rows = all_rows(m.n_rows());
-    const RowCodes rc = RegressionStrategy::prepare(m);
+    const RowCodes rc = prepare_regressor_rows(m);
     return s.find_best_split(m, rc, node, feature, rows);
 }
 
@@ -41,12 +41,12 @@ TEST(RegressionCost, Examples) {
 
 TEST(RegressionSplit, WorkedExample) {
     const DMatrix m = one_feature(worked_rows(), 2);
-    RegressionStrategy s(100, 100, 0.9f);  // the minimums play no part
+    RegressionCriterion s(0.9f);
     const SplitInfo r = best(s, m, 0, {}, 5);
     EXPECT_EQ(r.node_id, 5u);
     EXPECT_EQ(r.feature_id, 0u);
     EXPECT_EQ(r.treatment_id, 0u);
-    EXPECT_FALSE(r.iscat);
+    EXPECT_FALSE(r.is_cat);
     ASSERT_TRUE(r.value.has_value());
     EXPECT_EQ(*r.value, (std::vector<uint8_t>{0}));
     EXPECT_EQ(r.gain, 4.25f);
@@ -57,7 +57,7 @@ TEST(RegressionSplit, WorkedExample) {
 TEST(RegressionSplit, NoBinsMeansNoCandidate) {
     std::vector<RowGroup> rows = worked_rows();
     for (RowGroup& g : rows) g.bin = kMissingBin;
-    RegressionStrategy s(0, 0, 0.9f);
+    RegressionCriterion s(0.9f);
     const SplitInfo r = best(s, one_feature(rows, 0));
     EXPECT_FALSE(r.value.has_value());
     EXPECT_EQ(r.gain, 0.0f);
@@ -69,7 +69,7 @@ TEST(RegressionSplit, NaNCandidatesNeverWin) {
     // k = 0 leaves group 1 out of the left child and k = 2 leaves the right child empty: both
     // NaN. k = 1 still wins.
     const std::vector<RowGroup> rows{{0, 0, 0, 2}, {1, 0, 1, 2}, {2, 0, 1, 2}, {1, 1, 5, 2}, {2, 1, 1, 2}};
-    RegressionStrategy s(0, 0, 0.9f);
+    RegressionCriterion s(0.9f);
     const SplitInfo r = best(s, one_feature(rows, 3));
     ASSERT_TRUE(r.value.has_value());
     EXPECT_EQ(*r.value, (std::vector<uint8_t>{1}));
@@ -86,11 +86,11 @@ TEST(RegressionSplit, CategoricalCandidateIsOneCategory) {
     const std::vector<RowGroup> rows{{0, 0, 1, 2}, {0, 0, 2, 2}, {1, 0, 1, 2}, {1, 0, 2, 2}, {2, 0, 1, 2},
                                      {2, 0, 2, 2}, {0, 1, 1, 2}, {0, 1, 2, 2}, {1, 1, 7, 2}, {1, 1, 8, 2},
                                      {2, 1, 1, 2}, {2, 1, 2, 2}};
-    RegressionStrategy s(0, 0, 0.1f);
+    RegressionCriterion s(0.1f);
     const SplitInfo r = best(s, one_feature(rows, 3, true));
     ASSERT_TRUE(r.value.has_value());
     EXPECT_EQ(*r.value, (std::vector<uint8_t>{1}));
-    EXPECT_TRUE(r.iscat);
+    EXPECT_TRUE(r.is_cat);
     EXPECT_GT(r.gain, 0.0f);
 }
 
@@ -99,7 +99,7 @@ TEST(RegressionSplit, GroupsBeyondTheFirstTreatmentDoNotChooseSplits) {
     std::vector<RowGroup> left = base, right = base;
     left.push_back({0, 2, 50, 3});
     right.push_back({1, 2, 50, 3});
-    RegressionStrategy s(0, 0, 0.9f);
+    RegressionCriterion s(0.9f);
     const SplitInfo a = best(s, one_feature(left, 2));
     const SplitInfo b = best(s, one_feature(right, 2));
     const SplitInfo c = best(s, one_feature(base, 2));
@@ -123,7 +123,7 @@ TEST(RegressionSplit, ImportanceEqualsGain) {
         DMatrix m = qtest::random_matrix(gen, 50 + gen() % 300, 3, 20, static_cast<uint8_t>(2 + trial % 3), false,
                                          trial % 2 == 0);
         m.is_cat[2] = 1;
-        RegressionStrategy s(0, 0, static_cast<float>(gen() % 10) / 10.0f);
+        RegressionCriterion s(static_cast<float>(gen() % 10) / 10.0f);
         for (uint64_t f = 0; f < 3; ++f) {
             const SplitInfo r = best(s, m, f);
             EXPECT_TRUE(qtest::same_bits(r.gain, r.gain_importance));
@@ -144,20 +144,20 @@ TEST(RegressionSplit, RepeatedRowsEqualDoubledWeights) {
     const DMatrix unit = one_feature(rows, 3, false, 1.0f);
     std::vector<RowId> twice;
     for (RowId r = 0; r < unit.n_rows(); ++r) twice.insert(twice.end(), {r, r});
-    RegressionStrategy a(0, 0, 0.5f), b(0, 0, 0.5f);
+    RegressionCriterion a(0.5f), b(0.5f);
     EXPECT_TRUE(qtest::same_split(best(a, doubled), best(b, unit, 0, twice)));
 }
 
 TEST(RegressionParentStat, ContinuousAndCategorical) {
     const Matrix table{{1, 3, 6}, {0, 0, 2}};
-    EXPECT_EQ(RegressionStrategy::get_parent_stat(false, table), (std::vector<float>{6, 2}));
-    EXPECT_EQ(RegressionStrategy::get_parent_stat(true, table), (std::vector<float>{10, 2}));
-    EXPECT_EQ(RegressionStrategy::get_parent_stat(true, Matrix{{}}), (std::vector<float>{0}));
-    EXPECT_STOPS(RegressionStrategy::get_parent_stat(false, Matrix{{}}));
+    EXPECT_EQ(RegressionCriterion::get_parent_stat(false, table), (std::vector<float>{6, 2}));
+    EXPECT_EQ(RegressionCriterion::get_parent_stat(true, table), (std::vector<float>{10, 2}));
+    EXPECT_EQ(RegressionCriterion::get_parent_stat(true, Matrix{{}}), (std::vector<float>{0}));
+    EXPECT_STOPS(RegressionCriterion::get_parent_stat(false, Matrix{{}}));
 }
 
 TEST(RegressionSplit, BadInputsStop) {
-    RegressionStrategy s(0, 0, 0.9f);
+    RegressionCriterion s(0.9f);
     const DMatrix m = one_feature(worked_rows(), 2);
     EXPECT_STOPS(best(s, m, 3));
     const DMatrix control_only = one_feature({{0, 0, 1, 2}, {1, 0, 2, 2}}, 2);
@@ -184,9 +184,9 @@ TEST(RegressionSplit, BatchedSearchMatchesOneByOne) {
         std::vector<uint64_t> features{0, 1, 2, 3, 4};
         std::shuffle(features.begin(), features.end(), gen);
         features.resize(1 + trial % 5);
-        const RowCodes rc = RegressionStrategy::prepare(m);
-        RegressionStrategy batch(0, 0, static_cast<float>(trial % 4) * 0.3f);
-        RegressionStrategy single = batch;
+        const RowCodes rc = prepare_regressor_rows(m);
+        RegressionCriterion batch(static_cast<float>(trial % 4) * 0.3f);
+        RegressionCriterion single = batch;
         const std::vector<SplitInfo> got = batch.find_best_splits(m, rc, 2, features, rows);
         ASSERT_EQ(got.size(), features.size());
         for (size_t j = 0; j < features.size(); ++j)

@@ -37,7 +37,7 @@ DataLoader make_loader(const LoaderArgs& a) {
 }
 
 DMatrix load(DataLoader& loader, const Headers& headers, const std::vector<std::vector<OptF>>& rows) {
-    return loader.from_memory(headers, {}, table_of(rows));
+    return loader.from_memory(headers, table_of(rows));
 }
 
 }  // namespace

@@ -55,7 +55,7 @@ Outcome load(size_t workers, const RowTable& table) {
     DataLoader loader = make_loader(workers);
     Outcome o;
     try {
-        o.matrix = loader.from_memory(kHeaders, {}, table);
+        o.matrix = loader.from_memory(kHeaders, table);
     } catch (const Stop& e) {
         o.message = e.what();
     }

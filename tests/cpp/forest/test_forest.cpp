@@ -7,7 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "forest/rf.hpp"
+#include "forest/forest.hpp"
+#include "tree/route.hpp"
 #include "test_util.hpp"
 
 using namespace quorvelin;
@@ -59,14 +60,12 @@ TreeConfig forest_config(uint64_t n_tree, uint64_t n_thread, std::optional<uint6
     return c;
 }
 
-template <class Forest>
 DMatrix table(Forest& forest, const RowTable& rows) {
-    return forest.loader.from_memory(kHeaders, {}, rows);
+    return forest.loader.from_memory(kHeaders, rows);
 }
 
-template <class Forest>
-Forest trained(const TreeConfig& c, const RowTable& rows) {
-    Forest forest(c);
+Forest trained(ModelKind kind, const TreeConfig& c, const RowTable& rows) {
+    Forest forest(kind, c);
     forest.fit(table(forest, rows));
     return forest;
 }
@@ -96,11 +95,11 @@ TEST(WorkPlan, TreesPerWorker) {
 TEST(ForestFit, ZeroThreadsDivideByZero) {
     const RowTable rows = make_rows(1, 200);
     for (uint64_t n_tree : {0, 5}) {
-        ClassifierForest forest(forest_config(n_tree, 0));
+        Forest forest(ModelKind::Classifier, forest_config(n_tree, 0));
         EXPECT_STOP_MSG(forest.fit(table(forest, rows)), "attempt to divide by zero");
         EXPECT_TRUE(forest.trees.empty());
     }
-    auto forest = trained<ClassifierForest>(forest_config(3, 1), rows);
+    auto forest = trained(ModelKind::Classifier, forest_config(3, 1), rows);
     forest.config.n_thread = 0;
     EXPECT_STOP_MSG(forest.predict(table(forest, rows)), "attempt to divide by zero");
     forest.config.n_tree = 0;
@@ -110,13 +109,13 @@ TEST(ForestFit, ZeroThreadsDivideByZero) {
 TEST(ForestFit, LoaderRefusesTooManyBins) {
     TreeConfig c = forest_config(1, 1);
     c.n_bin = 255;
-    EXPECT_STOP_MSG(ClassifierForest{c}, "n_bin 255 exceeds max 255");
+    EXPECT_STOP_MSG(Forest(ModelKind::Classifier, c), "n_bin 255 exceeds max 255");
 }
 
 TEST(ForestFit, SeededSingleThreadedFitsAreIdentical) {
     const RowTable rows = make_rows(2, 600);
-    auto a = trained<ClassifierForest>(forest_config(5, 1, 7), rows);
-    auto b = trained<ClassifierForest>(forest_config(5, 1, 7), rows);
+    auto a = trained(ModelKind::Classifier, forest_config(5, 1, 7), rows);
+    auto b = trained(ModelKind::Classifier, forest_config(5, 1, 7), rows);
     ASSERT_EQ(a.trees.size(), 5u);
     ASSERT_EQ(b.trees.size(), 5u);
     for (size_t i = 0; i < 5; ++i) EXPECT_TRUE(qtest::same_tree(a.trees[i].tree, b.trees[i].tree)) << "tree " << i;
@@ -130,8 +129,8 @@ TEST(ForestFit, SeededSingleThreadedFitsAreIdentical) {
 
 TEST(ForestFit, RegressorSeededFitsAreIdentical) {
     const RowTable rows = make_rows(3, 500, 3, false);
-    auto a = trained<RegressorForest>(forest_config(4, 1, 11), rows);
-    auto b = trained<RegressorForest>(forest_config(4, 1, 11), rows);
+    auto a = trained(ModelKind::Regressor, forest_config(4, 1, 11), rows);
+    auto b = trained(ModelKind::Regressor, forest_config(4, 1, 11), rows);
     for (size_t i = 0; i < 4; ++i) EXPECT_TRUE(qtest::same_tree(a.trees[i].tree, b.trees[i].tree));
     const RowLists p = a.predict(table(a, rows));
     expect_same_lists(p, b.predict(table(b, rows)));
@@ -145,7 +144,7 @@ TEST(ForestFit, RegressorSeededFitsAreIdentical) {
 TEST(ForestFit, WorkersGrowEveryTree) {
     const RowTable rows = make_rows(4, 500);
     for (uint64_t threads : {2, 4, 8}) {
-        auto forest = trained<ClassifierForest>(forest_config(10, threads), rows);
+        auto forest = trained(ModelKind::Classifier, forest_config(10, threads), rows);
         ASSERT_EQ(forest.trees.size(), 10u);
         for (const auto& learner : forest.trees) {
             ASSERT_TRUE(learner.tree.split[0].has_value());
@@ -159,7 +158,7 @@ TEST(ForestFit, WorkersGrowEveryTree) {
 
 TEST(ForestFit, NoTreesWithWorkers) {
     const RowTable rows = make_rows(5, 100);
-    auto forest = trained<ClassifierForest>(forest_config(0, 4), rows);
+    auto forest = trained(ModelKind::Classifier, forest_config(0, 4), rows);
     EXPECT_TRUE(forest.trees.empty());
     EXPECT_STOPS(forest.predict(table(forest, rows)));
 }
@@ -168,7 +167,7 @@ TEST(ForestFit, AFailedFitKeepsTheTrees) {
     const RowTable good = make_rows(6, 300);
     const RowTable bad = make_rows(6, 300, 2, true, 1.0f, true);  // some outcomes of 2
     for (uint64_t threads : {1, 2}) {
-        auto forest = trained<ClassifierForest>(forest_config(3, 1), good);
+        auto forest = trained(ModelKind::Classifier, forest_config(3, 1), good);
         const auto before = forest.trees;
         forest.config.n_thread = threads;
         EXPECT_STOPS(forest.fit(table(forest, bad)));
@@ -187,7 +186,7 @@ TEST(ForestFit, AFailedFitKeepsTheTrees) {
 TEST(ForestPredict, BeforeFitStops) {
     const RowTable rows = make_rows(7, 50);
     for (uint64_t threads : {1, 3}) {
-        ClassifierForest forest(forest_config(4, threads));
+        Forest forest(ModelKind::Classifier, forest_config(4, threads));
         EXPECT_STOPS(forest.predict(table(forest, rows)));
     }
 }
@@ -196,10 +195,10 @@ TEST(ForestPredict, ThreadCountsAgree) {
     // The paths differ only in the order of the additions: the gap between them stays within
     // the float summation bound, 2 (N - 1) eps sum |x| / N.
     const RowTable rows = make_rows(8, 700);
-    auto forest = trained<ClassifierForest>(forest_config(10, 1), rows);
+    auto forest = trained(ModelKind::Classifier, forest_config(10, 1), rows);
     const DMatrix data = table(forest, rows);
     std::vector<RowLists> per_tree;
-    for (auto learner : forest.trees) per_tree.push_back(learner.predict(data));
+    for (auto learner : forest.trees) per_tree.push_back(predict_tree(learner.tree, data));
     const RowLists one = forest.predict(table(forest, rows));
     for (uint64_t threads : {2, 3, 4, 16}) {
         forest.config.n_thread = threads;
@@ -219,10 +218,10 @@ TEST(ForestPredict, ThreadCountsAgree) {
 
 TEST(ForestPredict, MeanOfTheTreesInListOrder) {
     const RowTable rows = make_rows(9, 400);
-    auto forest = trained<ClassifierForest>(forest_config(6, 1), rows);
+    auto forest = trained(ModelKind::Classifier, forest_config(6, 1), rows);
     const DMatrix data = table(forest, rows);
     std::vector<RowLists> per_tree;
-    for (auto learner : forest.trees) per_tree.push_back(learner.predict(data));
+    for (auto learner : forest.trees) per_tree.push_back(predict_tree(learner.tree, data));
     const RowLists p = forest.predict(table(forest, rows));
     for (size_t r = 0; r < p.n_rows; ++r) {
         ASSERT_EQ(p.len[r], 1u);
@@ -234,25 +233,25 @@ TEST(ForestPredict, MeanOfTheTreesInListOrder) {
 
 TEST(ForestPredict, OneTreeIsThatTree) {
     const RowTable rows = make_rows(10, 300);
-    auto forest = trained<ClassifierForest>(forest_config(1, 1), rows);
+    auto forest = trained(ModelKind::Classifier, forest_config(1, 1), rows);
     auto copy = forest.trees[0];
-    expect_same_lists(forest.predict(table(forest, rows)), copy.predict(table(forest, rows)));
+    expect_same_lists(forest.predict(table(forest, rows)), predict_tree(copy.tree, table(forest, rows)));
 }
 
 TEST(ForestPredict, ZeroRows) {
     const RowTable rows = make_rows(11, 300);
-    auto forest = trained<ClassifierForest>(forest_config(4, 1), rows);
+    auto forest = trained(ModelKind::Classifier, forest_config(4, 1), rows);
     const std::vector<std::string> headers{"x0", "x1", "x2"};
     for (uint64_t threads : {1, 3}) {
         forest.config.n_thread = threads;
-        const RowLists p = forest.predict(forest.loader.from_memory(headers, {}, RowTable{}));
+        const RowLists p = forest.predict(forest.loader.from_memory(headers, RowTable{}));
         EXPECT_EQ(p.n_rows, 0u);
     }
 }
 
 TEST(ForestPredict, MoreTreesConfiguredThanHeldStops) {
     const RowTable rows = make_rows(12, 200);
-    auto forest = trained<ClassifierForest>(forest_config(3, 1), rows);
+    auto forest = trained(ModelKind::Classifier, forest_config(3, 1), rows);
     forest.config.n_thread = 2;
     forest.config.n_tree = 5;
     EXPECT_STOPS(forest.predict(table(forest, rows)));
@@ -265,8 +264,8 @@ TEST(ForestFit, DoublingWeightsKeepsKLSplits) {
     c.min_samples_treatment = 0;
     c.n_reg = 0;
     c.normalization = false;
-    const auto a = trained<ClassifierForest>(c, make_rows(13, 500, 2, true, 1.0f));
-    const auto b = trained<ClassifierForest>(c, make_rows(13, 500, 2, true, 2.0f));
+    const auto a = trained(ModelKind::Classifier, c, make_rows(13, 500, 2, true, 1.0f));
+    const auto b = trained(ModelKind::Classifier, c, make_rows(13, 500, 2, true, 2.0f));
     ASSERT_EQ(a.trees.size(), b.trees.size());
     for (size_t i = 0; i < a.trees.size(); ++i) {
         const Tree& x = a.trees[i].tree;
@@ -287,7 +286,7 @@ TEST(ForestPredict, EmptyUpliftListsCannotBeAveraged) {
     // Only the control group: every leaf gives an empty list.
     const RowTable rows = make_rows(15, 200, 1);
     for (uint64_t n_tree : {1, 3}) {
-        auto forest = trained<ClassifierForest>(forest_config(n_tree, 1), rows);
+        auto forest = trained(ModelKind::Classifier, forest_config(n_tree, 1), rows);
         EXPECT_STOP_MSG(forest.predict(table(forest, rows)), "assertion failed: n_col > 0");
         forest.config.n_thread = 2;
         EXPECT_STOP_MSG(forest.predict(table(forest, rows)), "assertion failed: n_col > 0");
@@ -298,10 +297,10 @@ TEST(ForestPredict, DividesByTheNumberOfLearnersHeld) {
     // With fewer trees configured than held, the calling thread averages every learner, and the
     // workers sum only the first n_tree positions but still divide by the number held.
     const RowTable rows = make_rows(16, 300);
-    auto forest = trained<ClassifierForest>(forest_config(4, 1), rows);
+    auto forest = trained(ModelKind::Classifier, forest_config(4, 1), rows);
     const DMatrix data = table(forest, rows);
     std::vector<RowLists> per_tree;
-    for (auto learner : forest.trees) per_tree.push_back(learner.predict(data));
+    for (auto learner : forest.trees) per_tree.push_back(predict_tree(learner.tree, data));
     const RowLists all = forest.predict(table(forest, rows));
     forest.config.n_tree = 2;
     expect_same_lists(forest.predict(table(forest, rows)), all);

@@ -22,9 +22,8 @@
 #include <vector>
 
 #include "error.hpp"
-#include "forest/learn.hpp"
 #include "io/model_file.hpp"
-#include "forest/rf.hpp"
+#include "forest/forest.hpp"
 #include "test_util.hpp"
 
 using namespace quorvelin;
@@ -276,7 +275,7 @@ TEST(RecordText, BinsSplitAndTree) {
     t.add_right(0);
     SplitInfo leaf;
     leaf.node_id = 1;
-    leaf.iscat = true;
+    leaf.is_cat = true;
     leaf.summary = {{1.0f}};
     t.add_split(1, leaf);
     const std::string text = tree_json(t);
@@ -547,7 +546,7 @@ TEST(ReadSplit, ValueIsOptionalAndByteSized) {
     ASSERT_TRUE(t.split[0].has_value());
     EXPECT_EQ(t.split[0]->value, (std::vector<uint8_t>{255, 0}));
     EXPECT_EQ(t.split[0]->feature_id, 1u);
-    EXPECT_TRUE(t.split[0]->iscat);
+    EXPECT_TRUE(t.split[0]->is_cat);
     EXPECT_EQ(t.split[0]->summary, (Matrix{{1.0f, 2.0f}, {3.0f}}));
     EXPECT_FALSE(read_tree(tree_with(replace_once(full, "[255,0]", "null"))).split[0]->value.has_value());
     EXPECT_FALSE(read_tree(tree_with(replace_once(full, R"("value":[255,0],)", ""))).split[0]->value.has_value());
@@ -890,19 +889,19 @@ TEST(ForestFile, SaveLoadKeepsTheText) {
     const std::string text = read_data("model_nan_summary.txt");
     const std::string in = dir.file("in.txt"), out = dir.file("out.txt");
     spit(in, text);
-    const RegressorForest forest = RegressorForest::load(in);
+    const Forest forest = Forest::load(ModelKind::Regressor, in);
     EXPECT_EQ(forest.trees.size(), 3u);
     EXPECT_EQ(forest.to_string(), text);
     forest.save(out);
     EXPECT_EQ(slurp(out), text);
     // The same file loads as the other kind.
-    EXPECT_EQ(ClassifierForest::load(out).to_string(), text);
+    EXPECT_EQ(Forest::load(ModelKind::Classifier, out).to_string(), text);
     // The loader's refusal of n_bin comes before any tree is read.
     spit(in, replace_once(replace_once(text, R"("n_bin":3,)", R"("n_bin":300,)"), "\"n_tree\":3", "\"n_tree\":9"));
-    EXPECT_STOP_MSG(RegressorForest::load(in), "n_bin 300 exceeds max 255");
+    EXPECT_STOP_MSG(Forest::load(ModelKind::Regressor, in), "n_bin 300 exceeds max 255");
     // A damaged tree is refused with the tree and node named.
     spit(in, replace_once(text, "\"left_children\":[1,", "\"left_children\":[0,"));
-    EXPECT_STOP_CONTAINS(RegressorForest::load(in), "tree 0, node 0: ");
+    EXPECT_STOP_CONTAINS(Forest::load(ModelKind::Regressor, in), "tree 0, node 0: ");
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -1101,20 +1100,17 @@ void load_and_use(const std::string& text, std::mt19937_64& gen) {
     TreeConfig config = reader.config();
     DataLoader loader(config.feature_cols, config.y_col, config.treatment_cols, config.weight_col, config.cat_cols,
                       config.n_bin, reader.continuous_bins(), reader.discrete_bins());
-    std::vector<ClassifierLearn> trees;
+    std::vector<FittedTree> trees;
     for (uint64_t t = 0; t < config.n_tree; ++t) {
-        TreeConfig tc;
-        Tree tree;
-        reader.read_tree_at(t, tc, tree);
-        validate_tree(tree, config.feature_cols.size(), t);
-        ClassifierLearn learner(std::move(tc));
-        static_cast<Tree&>(learner.tree) = std::move(tree);
-        trees.push_back(std::move(learner));
+        FittedTree fitted;
+        reader.read_tree_at(t, fitted.config, fitted.tree);
+        validate_tree(fitted.tree, config.feature_cols.size(), t);
+        trees.push_back(std::move(fitted));
     }
     // Whatever was read must survive being written and read again unchanged.
     {
         std::vector<std::string> sections;
-        for (const auto& l : trees) sections.push_back(l.to_string());
+        for (const auto& l : trees) sections.push_back(tree_section_text(l.config, l.tree));
         bool storable = true;
         try {
             check_storable(config, loader);
@@ -1158,8 +1154,8 @@ void load_and_use(const std::string& text, std::mt19937_64& gen) {
         }
         table.end_row();
     }
-    ClassifierForest forest(config, std::move(loader), std::move(trees));
-    DMatrix data = forest.loader.from_memory(headers, {}, table);
+    Forest forest(ModelKind::Classifier, config, std::move(loader), std::move(trees));
+    DMatrix data = forest.loader.from_memory(headers, table);
     forest.predict(std::move(data));
 }
 

@@ -21,15 +21,11 @@ SplitInfo record(uint64_t node, float gain, Matrix summary = {{0.0f}}) {
     return s;
 }
 
-template <class T>
-class TreeKinds : public ::testing::Test {};
-using Kinds = ::testing::Types<ClassificationTree, RegressionTree>;
-TYPED_TEST_SUITE(TreeKinds, Kinds);
 
 }  // namespace
 
-TYPED_TEST(TreeKinds, NewTreeIsOneRoot) {
-    TypeParam t;
+TEST(Tree, NewTreeIsOneRoot) {
+    Tree t;
     EXPECT_EQ(t.level, (std::vector<uint64_t>{0}));
     EXPECT_EQ(t.left_children.size(), 1u);
     EXPECT_FALSE(t.left_children[0].has_value());
@@ -37,8 +33,8 @@ TYPED_TEST(TreeKinds, NewTreeIsOneRoot) {
     EXPECT_FALSE(t.get_split_info(0).has_value());
 }
 
-TYPED_TEST(TreeKinds, ChildrenIdsAndDepths) {
-    TypeParam t;
+TEST(Tree, ChildrenIdsAndDepths) {
+    Tree t;
     EXPECT_EQ(t.add_left(0), 1u);
     EXPECT_EQ(t.add_right(0), 2u);
     EXPECT_EQ(t.left_children[0], 1u);
@@ -54,8 +50,8 @@ TYPED_TEST(TreeKinds, ChildrenIdsAndDepths) {
     EXPECT_FALSE(t.get_split_info(3).has_value());
 }
 
-TYPED_TEST(TreeKinds, SplitRecords) {
-    TypeParam t;
+TEST(Tree, SplitRecords) {
+    Tree t;
     t.add_left(0);
     t.add_right(0);
     t.add_split(0, record(0, 1.0f));
@@ -72,8 +68,8 @@ TYPED_TEST(TreeKinds, SplitRecords) {
     EXPECT_EQ(t.get_split_info(0)->gain, 2.0f);
 }
 
-TYPED_TEST(TreeKinds, InvalidNodesStop) {
-    TypeParam t;
+TEST(Tree, InvalidNodesStop) {
+    Tree t;
     EXPECT_STOPS(t.add_left(1));
     EXPECT_STOPS(t.add_right(7));
     EXPECT_EQ(t.level.size(), 1u);
@@ -98,22 +94,22 @@ TEST(TreeUplift, DifferencesFromTheControl) {
     EXPECT_STOPS(bare.get_uplift(0));
 }
 
-TEST(PartitionRefresh, EveryRowAtTheRoot) {
-    const Partition one = Partition::refresh(10, 1);
+TEST(PartitionEveryRow, EveryRowAtTheRoot) {
+    const Partition one = Partition::every_row(10, 1);
     EXPECT_EQ(one.start, (std::vector<uint64_t>{0}));
     EXPECT_EQ(one.size, (std::vector<uint64_t>{10}));
     EXPECT_EQ(one.index, qtest::all_rows(10));
-    const Partition three = Partition::refresh(10, 3);
+    const Partition three = Partition::every_row(10, 3);
     EXPECT_EQ(three.start, (std::vector<uint64_t>{0, 0, 0}));
     EXPECT_EQ(three.size, (std::vector<uint64_t>{10, 0, 0}));
-    const Partition none = Partition::refresh(4, 0);
+    const Partition none = Partition::every_row(4, 0);
     EXPECT_EQ(none.start, (std::vector<uint64_t>{0}));
     EXPECT_EQ(none.size, (std::vector<uint64_t>{4}));
-    EXPECT_TRUE(Partition::refresh(0, 2).rows(0).empty());
+    EXPECT_TRUE(Partition::every_row(0, 2).rows(0).empty());
 }
 
 TEST(PartitionSplit, SegmentsOfTheChildren) {
-    Partition p = Partition::subsample({5, 3, 3, 9, 0, 1, 2, 7});
+    Partition p = Partition::from_sample({5, 3, 3, 9, 0, 1, 2, 7});
     EXPECT_EQ(p.start, (std::vector<uint64_t>{0}));
     EXPECT_EQ(p.size, (std::vector<uint64_t>{8}));
     p.split(0, 3);
@@ -132,7 +128,7 @@ TEST(PartitionSplit, SegmentsOfTheChildren) {
 }
 
 TEST(PartitionSplit, BadNodesAndSegmentsStop) {
-    Partition p = Partition::subsample({1, 2, 3});
+    Partition p = Partition::from_sample({1, 2, 3});
     EXPECT_STOPS(p.split(1, 0));
     EXPECT_STOPS(p.rows(1));
     p.size[0] = 4;  // reaches past the end of the row list

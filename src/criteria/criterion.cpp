@@ -1,11 +1,30 @@
-#include "criteria/strategy.hpp"
+#include "criteria/criterion.hpp"
 
 #include <string>
 #include <utility>
 
+#include "criteria/kl.hpp"
+#include "criteria/regression.hpp"
 #include "error.hpp"
 
 namespace quorvelin {
+
+std::unique_ptr<Criterion> make_criterion(ModelKind kind, const TreeConfig& config) {
+    switch (kind) {
+        case ModelKind::Classifier:
+            return make_kl_criterion(config);
+        case ModelKind::Regressor:
+            return make_regression_criterion(config);
+    }
+    stop("unknown model kind");
+}
+
+std::vector<SplitInfo>& Criterion::find_best_splits(const DMatrix& data, const RowCodes& rc, uint64_t node_id,
+                                                    std::span<const uint64_t> features, std::span<const RowId> rows) {
+    results_.clear();
+    for (uint64_t f : features) results_.push_back(find_best_split(data, rc, node_id, f, rows));
+    return results_;
+}
 
 FeatureFacts feature_facts(const DMatrix& data, const RowCodes& rc, uint64_t feature_id) {
     if (feature_id >= data.is_cat.size() || feature_id >= data.feature_names.size() || feature_id >= data.x.size())
@@ -23,7 +42,7 @@ SplitInfo make_split_info(uint64_t node_id, uint64_t feature_id, bool is_cat, st
     info.node_id = node_id;
     info.feature_id = feature_id;
     info.treatment_id = 0;
-    info.iscat = is_cat;
+    info.is_cat = is_cat;
     if (best_value) info.value = std::vector<uint8_t>{*best_value};
     info.gain = gain;
     info.gain_importance = gain_importance;

@@ -1,0 +1,56 @@
+#pragma once
+// The split-criterion interface the learner holds: how to code each row for the tallies, and
+// the best split of one node on each candidate feature. A criterion is one file implementing
+// this class plus one line in make_criterion.
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "criteria/statistic.hpp"
+#include "data/config.hpp"
+#include "data/dmatrix.hpp"
+#include "tree/split_info.hpp"
+
+namespace quorvelin {
+
+class Criterion {
+public:
+    virtual ~Criterion() = default;
+
+    // The per-row inputs of the tallies, prepared once per fit and shared by every tree.
+    virtual RowCodes row_codes(const DMatrix& data) const = 0;
+    // Whether tallies over `n_rows` sampled rows with these codes come out the same in any row
+    // order. The learner then keeps a node's rows in ascending order, which reads the table
+    // sequentially, instead of sorting them by bin.
+    virtual bool order_free(const RowCodes&, uint64_t /*n_rows*/) const { return false; }
+
+    // `rows` is the node's segment of the partition; `rc` the codes row_codes made from `data`.
+    virtual SplitInfo find_best_split(const DMatrix& data, const RowCodes& rc, uint64_t node_id, uint64_t feature_id,
+                                      std::span<const RowId> rows) = 0;
+    // The records of several candidate features of one node, in the order given: the records
+    // find_best_split gives one by one. A criterion may tally them in one pass over the rows.
+    virtual std::vector<SplitInfo>& find_best_splits(const DMatrix& data, const RowCodes& rc, uint64_t node_id,
+                                                     std::span<const uint64_t> features, std::span<const RowId> rows);
+
+protected:
+    std::vector<SplitInfo> results_;
+};
+
+// The criterion of a model kind with the model's settings.
+std::unique_ptr<Criterion> make_criterion(ModelKind kind, const TreeConfig& config);
+
+// The lookups every criterion starts with; stops when the data cannot answer them.
+struct FeatureFacts {
+    bool is_cat;
+    uint64_t n_bins;
+    uint64_t n_t;
+};
+FeatureFacts feature_facts(const DMatrix& data, const RowCodes& rc, uint64_t feature_id);
+
+// The record a criterion returns: the split bin when a candidate won, and the node's summary.
+SplitInfo make_split_info(uint64_t node_id, uint64_t feature_id, bool is_cat, std::optional<uint8_t> best_value,
+                          float gain, float gain_importance, Matrix summary);
+
+}  // namespace quorvelin

@@ -1,0 +1,43 @@
+#pragma once
+// Growth of one tree: a bootstrap sample of the rows, then depth-first growth with a fresh
+// random choice of candidate features at every node, each node's best split asked of the
+// criterion. A grower serves the trees one thread grows in a row and keeps its row-sized
+// buffers between them: allocating them afresh per tree costs page faults, which contend
+// between threads.
+#include <cstdint>
+#include <vector>
+
+#include "criteria/criterion.hpp"
+#include "data/config.hpp"
+#include "data/dmatrix.hpp"
+#include "forest/random.hpp"
+#include "tree/partition.hpp"
+#include "tree/tree.hpp"
+
+namespace quorvelin {
+
+class TreeGrower {
+public:
+    // Both must outlive the grower.
+    TreeGrower(const TreeConfig& config, Criterion& criterion) : config_(config), criterion_(criterion) {}
+
+    // `rc` holds the per-row inputs the criterion prepared for `data`.
+    Tree grow(const DMatrix& data, const RowCodes& rc, Random& random);
+
+private:
+    // Grows one node: records its split and, when it gets children, splits its rows. Returns
+    // whether children were made.
+    bool grow_node(Tree& tree, uint64_t node, const DMatrix& data, const RowCodes& rc, Random& random);
+
+    const TreeConfig& config_;
+    Criterion& criterion_;
+    Partition partition_;
+    std::vector<RowId> count_, scratch_;
+    std::vector<uint64_t> candidates_;
+    // Set for a fit whose tallies are exact in any row order: a node's rows are then kept in
+    // ascending row order, which reads the table sequentially, and only the set of rows in
+    // each node matters.
+    bool order_free_ = false;
+};
+
+}  // namespace quorvelin

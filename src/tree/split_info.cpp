@@ -1,1 +1,0 @@
-#include "tree/split_info.hpp"

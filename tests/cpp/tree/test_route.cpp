@@ -1,0 +1,227 @@
+// Routing rows down a tree: the split of a node's rows and prediction with a fitted tree.
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "test_util.hpp"
+#include "tree/partition.hpp"
+#include "tree/route.hpp"
+
+using namespace quorvelin;
+using qtest::all_rows;
+
+namespace {
+
+constexpr uint8_t M = kMissingBin;
+using qtest::bins_only;
+using qtest::split_record;
+using qtest::leaf_of;
+using qtest::learn_config;
+using qtest::signal_data;
+
+// Splits one node's segment the way prediction does.
+struct Splitter {
+    Partition partition;
+    std::vector<RowId> scratch;
+    uint64_t split(const SplitInfo& record, const DMatrix& m) {
+        return split_rows(record, m, partition.rows(record.node_id), scratch, false);
+    }
+};
+
+}  // namespace
+
+TEST(SplitRows, ThresholdTest) {
+    Splitter learner;
+    const DMatrix m = bins_only({{3, M, 1, 2, 0}});
+    learner.partition = Partition::from_sample(all_rows(5));
+    EXPECT_EQ(learner.split(split_record(0, 0, 2, false), m), 3u);
+    // Sorted keys 0, 1, 2, 3, missing.
+    EXPECT_EQ(learner.partition.index, (std::vector<RowId>{4, 2, 3, 0, 1}));
+}
+
+TEST(SplitRows, ThresholdTestIsStable) {
+    Splitter learner;
+    const DMatrix m = bins_only({{1, 0, 1, 0, M, 2, M, 0}});
+    learner.partition = Partition::from_sample({0, 1, 2, 3, 4, 5, 6, 7, 3});
+    EXPECT_EQ(learner.split(split_record(0, 0, 0, false), m), 4u);
+    EXPECT_EQ(learner.partition.index, (std::vector<RowId>{1, 3, 7, 3, 0, 2, 5, 4, 6}));
+}
+
+TEST(SplitRows, OnlyTheNodesSegmentMoves) {
+    Splitter learner;
+    const DMatrix m = bins_only({{5, 4, 3, 2, 1, 0}});
+    learner.partition = Partition::from_sample(all_rows(6));
+    learner.partition.split(0, 2);  // node 1: rows 0, 1; node 2: rows 2..5
+    EXPECT_EQ(learner.split(split_record(2, 0, 1, false), m), 2u);
+    EXPECT_EQ(learner.partition.index, (std::vector<RowId>{0, 1, 5, 4, 3, 2}));
+}
+
+TEST(SplitRows, CategoricalTest) {
+    Splitter learner;
+    const DMatrix m = bins_only({{4, 1, 4, M, 4}});
+    learner.partition = Partition::from_sample(all_rows(5));
+    EXPECT_EQ(learner.split(split_record(0, 0, 4, true), m), 3u);
+    EXPECT_EQ(learner.partition.index, (std::vector<RowId>{0, 4, 2, 3, 1}));
+}
+
+TEST(SplitRows, TinySegments) {
+    Splitter learner;
+    const DMatrix m = bins_only({{2, 3}});
+    for (bool is_cat : {true, false}) {
+        learner.partition = Partition::from_sample({0});
+        EXPECT_EQ(learner.split(split_record(0, 0, 2, is_cat), m), 1u);
+        learner.partition = Partition::from_sample({1});
+        EXPECT_EQ(learner.split(split_record(0, 0, 2, is_cat), m), 0u);
+        learner.partition = Partition::from_sample({});
+        EXPECT_EQ(learner.split(split_record(0, 0, 2, is_cat), m), 0u);
+    }
+}
+
+TEST(SplitRows, MissingCellsGoRightWhateverTheSplitBin) {
+    // A split bin of 255 (which a stored model may hold) must not pull missing cells left.
+    Splitter learner;
+    const DMatrix m = bins_only({{M, 3, M}});
+    learner.partition = Partition::from_sample(all_rows(3));
+    EXPECT_EQ(learner.split(split_record(0, 0, 255, true), m), 0u);
+    learner.partition = Partition::from_sample(all_rows(3));
+    EXPECT_EQ(learner.split(split_record(0, 0, 255, false), m), 1u);
+    EXPECT_EQ(learner.partition.index[0], 1u);
+}
+
+TEST(SplitRows, RecordsThatCannotSplitStop) {
+    Splitter learner;
+    const DMatrix m = bins_only({{0, 1}});
+    learner.partition = Partition::from_sample(all_rows(2));
+    SplitInfo none = split_record(0, 0, 0, false);
+    none.value.reset();
+    EXPECT_STOPS(learner.split(none, m));
+    SplitInfo empty = split_record(0, 0, 0, false);
+    empty.value = std::vector<uint8_t>{};
+    EXPECT_STOPS(learner.split(empty, m));
+    EXPECT_STOPS(learner.split(split_record(0, 3, 0, false), m));
+    EXPECT_STOPS(learner.split(split_record(4, 0, 0, false), m));
+}
+
+TEST(PredictTree, RoutesLikeTheTrainingTests) {
+    // Root: feature 0 at most bin 1 goes left (leaf 1). Node 2: feature 1 equal to category 2
+    // goes left (leaf 3), else right (leaf 4).
+    Tree t;
+    t.add_split(0, split_record(0, 0, 1, false));
+    t.add_left(0);
+    t.add_right(0);
+    t.add_split(1, split_record(1, 0, 0, false, {{0.10f}, {0.25f}, {0.05f}}));
+    t.add_split(2, split_record(2, 1, 2, true));
+    t.add_left(2);
+    t.add_right(2);
+    t.add_split(3, split_record(3, 0, 0, false, {{0.5f}, {0.75f}, {1.0f}}));
+    t.add_split(4, split_record(4, 0, 0, false, {{0.0f}, {-1.0f}, {2.0f}}));
+    const DMatrix m = bins_only({{0, 1, 2, M, 5, 2, 0, 2},
+                                 {9, 2, 2, 2, M, 3, 9, 2}},
+                                {0, 1});
+    const RowLists p = predict_tree(t, m);
+    const std::vector<int> leaf{1, 1, 3, 3, 4, 4, 1, 3};
+    const Matrix uplift{{}, {0.25f - 0.10f, 0.05f - 0.10f}, {}, {0.25f, 0.5f}, {-1.0f, 2.0f}};
+    ASSERT_EQ(p.n_rows, 8u);
+    for (size_t r = 0; r < 8; ++r) {
+        ASSERT_EQ(p.len[r], 2u) << "row " << r;
+        EXPECT_EQ(p.row(r)[0], uplift[leaf[r]][0]) << "row " << r;
+        EXPECT_EQ(p.row(r)[1], uplift[leaf[r]][1]) << "row " << r;
+    }
+    EXPECT_NEAR(p.row(0)[0], 0.15f, 1e-7);
+    EXPECT_NEAR(p.row(0)[1], -0.05f, 1e-7);
+    // Rows 2 and 7 are the same row: the same list.
+    EXPECT_EQ(p.row(2)[0], p.row(7)[0]);
+    // A second prediction rebuilds the partition and gives the same answer.
+    const RowLists again = predict_tree(t, m);
+    EXPECT_EQ(again.values, p.values);
+    // Row-by-row routing agrees.
+    RowLists sum(8, 2);
+    ASSERT_TRUE(predict_add(t, m, sum, true));
+    EXPECT_EQ(sum.values, p.values);
+}
+
+TEST(PredictTree, MissingCellsGoRightEvenAgainstBin255) {
+    // Split bins of 255, as a stored model may hold: a missing cell still goes right.
+    for (bool is_cat : {false, true}) {
+        Tree t;
+        t.add_split(0, split_record(0, 0, 255, is_cat));
+        t.add_left(0);
+        t.add_right(0);
+        t.add_split(1, split_record(1, 0, 0, false, {{0.0f}, {1.0f}}));
+        t.add_split(2, split_record(2, 0, 0, false, {{0.0f}, {2.0f}}));
+        const DMatrix m = bins_only({{M, 7, M}});
+        const float expected_7 = is_cat ? 2.0f : 1.0f;  // 7 <= 255 goes left; 7 == 255 does not
+        const RowLists p = predict_tree(t, m);
+        EXPECT_EQ(p.row(0)[0], 2.0f);
+        EXPECT_EQ(p.row(1)[0], expected_7);
+        EXPECT_EQ(p.row(2)[0], 2.0f);
+        RowLists sum(3, 1);
+        ASSERT_TRUE(predict_add(t, m, sum, true));
+        EXPECT_EQ(sum.row(0)[0], 2.0f);
+        EXPECT_EQ(sum.row(1)[0], expected_7);
+        EXPECT_EQ(sum.row(2)[0], 2.0f);
+    }
+}
+
+TEST(PredictTree, EmptyAndBrokenInputs) {
+    Tree learner;
+    learner.add_split(0, split_record(0, 0, 1, false, {{0.1f}, {0.3f}}));
+    const RowLists none = predict_tree(learner, bins_only({{}}));
+    EXPECT_EQ(none.n_rows, 0u);
+    EXPECT_STOPS(predict_tree(learner, DMatrix{}));
+    // A root-only tree whose record has a value still predicts from its own summary.
+    const RowLists p = predict_tree(learner, bins_only({{0, 5, M}}));
+    for (size_t r = 0; r < 3; ++r) EXPECT_EQ(p.row(r)[0], 0.3f - 0.1f);
+    // A split node without a record cannot route.
+    Tree broken;
+    broken.add_left(0);
+    broken.add_right(0);
+    broken.add_split(1, split_record(1, 0, 0, false));
+    broken.add_split(2, split_record(2, 0, 0, false));
+    EXPECT_STOPS(predict_tree(broken, bins_only({{0, 1}})));
+}
+
+TEST(PredictTree, BatchRoutingMatchesARowByRowWalk) {
+    for (uint64_t seed = 0; seed < 6; ++seed) {
+        DMatrix train = signal_data(seed + 20, 800, 4, static_cast<uint8_t>(2 + seed % 3));
+        train.is_cat[1] = 1;
+        train.is_cat[3] = 1;
+        auto learner = qtest::grown_tree(ModelKind::Classifier, learn_config(6, 3), train, seed);
+        DMatrix test = signal_data(seed + 40, 300, 4, static_cast<uint8_t>(2 + seed % 3));
+        test.is_cat = train.is_cat;
+        // Bins the training data never had, as unseen categories carry.
+        test.x[1][0] = 8;
+        test.x[3][1] = 8;
+        const RowLists p = predict_tree(learner, test);
+        ASSERT_EQ(p.n_rows, test.n_rows());
+        for (RowId r = 0; r < test.n_rows(); ++r) {
+            const auto u = learner.get_uplift(leaf_of(learner, test, r));
+            ASSERT_EQ(p.len[r], u.size());
+            for (size_t j = 0; j < u.size(); ++j) ASSERT_EQ(p.row(r)[j], u[j]) << "row " << r;
+        }
+    }
+}
+
+TEST(PredictTree, RowByRowSumsMatchTheSegmentRouting) {
+    for (uint64_t seed = 0; seed < 4; ++seed) {
+        DMatrix train = signal_data(seed + 60, 700, 4, 3);
+        train.is_cat[2] = 1;
+        auto a = qtest::grown_tree(ModelKind::Classifier, learn_config(5, 3), train, seed);
+        auto b = qtest::grown_tree(ModelKind::Classifier, learn_config(5, 3), train, seed + 1);
+        DMatrix test = signal_data(seed + 80, 250, 4, 3);
+        test.is_cat = train.is_cat;
+        const RowLists pa = predict_tree(a, test), pb = predict_tree(b, test);
+        RowLists sum(test.n_rows(), 2);
+        ASSERT_TRUE(predict_add(a, test, sum, true));
+        for (size_t r = 0; r < sum.n_rows; ++r) {
+            ASSERT_EQ(sum.len[r], pa.len[r]);
+            for (size_t j = 0; j < 2; ++j) ASSERT_TRUE(qtest::same_bits(sum.row(r)[j], pa.row(r)[j]));
+        }
+        ASSERT_TRUE(predict_add(b, test, sum, false));
+        for (size_t r = 0; r < sum.n_rows; ++r)
+            for (size_t j = 0; j < 2; ++j) ASSERT_TRUE(qtest::same_bits(sum.row(r)[j], pa.row(r)[j] + pb.row(r)[j]));
+        // Lists of another width are left to the caller.
+        RowLists narrow(test.n_rows(), 1);
+        EXPECT_FALSE(predict_add(a, test, narrow, true));
+    }
+}
