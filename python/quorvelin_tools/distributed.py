@@ -50,7 +50,6 @@ from __future__ import annotations
 
 import json
 import pickle
-import re
 import secrets
 import warnings
 from typing import Any, Dict, List, Optional, Sequence, Tuple
@@ -58,7 +57,7 @@ from typing import Any, Dict, List, Optional, Sequence, Tuple
 import numpy as np
 
 from .estimators import QuorvelinError, _rows_with_none, call_module, import_module
-from .modelfile import parse_model_text
+from .modelfile import ModelSections, from_text, parse_model_text, split_model_text, to_text
 
 __all__ = [
     "fit_dask",
@@ -78,46 +77,22 @@ _MODEL_NAMES = ("RandomForestClassifier", "RandomForestRegressor")
 
 def model_text(model) -> str:
     """The model file text of a ``CausalModel`` (what ``save`` would write)."""
-    # The pickle state is the model text; reading it avoids a round trip through a file.
-    return model.__reduce__()[2]
+    return to_text(model)
 
 
 def _from_text(name: str, text: str):
-    module = import_module()
-    model = call_module(module.CausalModel, name, {})
-    call_module(model.__setstate__, text)
-    return model
+    return call_module(from_text, name, text)
 
 
-def _split_text(text: str) -> Tuple[str, List[str], List[str]]:
-    """(configuration line, bin sections, tree sections) of a model text."""
-    parts = text.split("\n\n")
-    if parts and parts[-1] == "":
-        parts.pop()
-    if not parts:
-        raise QuorvelinError("empty model text")
-    config = parts[0]
-    n_features = len(json.loads(config).get("feature_cols", []))
-    return config, parts[1 : 1 + n_features], parts[1 + n_features :]
+def _sections(model) -> ModelSections:
+    return split_model_text(to_text(model), strict=False)
 
 
-def _join_text(config: str, bins: Sequence[str], trees: Sequence[str]) -> str:
-    return "\n\n".join([config, *bins, *trees]) + "\n\n"
-
-
-def _with_config(config: str, n_tree: int, seed: Optional[int]) -> str:
-    """The configuration line with another n_tree and seed. Edited as text so that
-    every other value keeps the module's own spelling (32-bit floats above all); a key
-    preceded by an unescaped '",' cannot occur inside a JSON string, and both keys come
-    after the feature names, so the last match is the key itself."""
-    out = config
-    for key, value in (("n_tree", str(int(n_tree))), ("seed", "null" if seed is None else str(int(seed)))):
-        matches = list(re.finditer(r',"%s":(?:\d+|null)' % key, out))
-        if not matches:
-            raise QuorvelinError(f"the model configuration has no key {key!r}")
-        m = matches[-1]
-        out = out[: m.start()] + f',"{key}":{value}' + out[m.end() :]
-    return out
+def _task_config(name: str, conf: Dict[str, Any], n_tree: int, seed: int) -> str:
+    """The configuration line of one training task: the configured one with the task's
+    n_tree and seed, written by the module itself so every value keeps its spelling."""
+    task = call_module(import_module().CausalModel, name, dict(conf, n_tree=n_tree, seed=seed))
+    return _sections(task).config
 
 
 def task_seed(seed: int, task: int) -> int:
@@ -224,8 +199,7 @@ def _grow(parts, name: str, text: str, headers: Sequence[str], where: str):
         call_module(model.fit, list(headers), table)
     except QuorvelinError as exc:
         raise QuorvelinError(f"{where}: {exc}") from None
-    _, _, trees = _split_text(model_text(model))
-    lines = [t.split("\n", 1)[1] for t in trees]
+    lines = _sections(model).tree_lines
     groups = None
     for line in lines:
         for split in json.loads(line).get("split", []):
@@ -311,7 +285,7 @@ def fit_dask(
 
     # The configuration as the module reads it: an untrained model's text.
     template = call_module(import_module().CausalModel, name, dict(conf))
-    config_line, _, _ = _split_text(model_text(template))
+    config_line = _sections(template).config
     config = json.loads(config_line)
     n_tree = int(config["n_tree"])
     configured_seed = config["seed"]
@@ -341,7 +315,7 @@ def fit_dask(
     bins_model = call_module(import_module().CausalModel, name, dict(conf, n_tree=0))
     call_module(bins_model.fit, list(headers), _table(sample, headers, "the bin sample"))
     del sample
-    _, bins, _ = _split_text(model_text(bins_model))
+    bins = _sections(bins_model).bins
 
     # 2. Trees, one share per task.
     # Empty partitions (common after a filter) take no part; tasks are numbered among
@@ -361,7 +335,7 @@ def fit_dask(
     for i, (group, share) in enumerate(zip(groups, shares)):
         if share == 0:
             continue
-        text = _join_text(_with_config(config_line, n_tree=share, seed=task_seed(seed, i)), bins, [])
+        text = ModelSections(_task_config(name, conf, share, task_seed(seed, i)), bins).text()
         where = f"training task {i} (partition{'s' if len(group) > 1 else ''} {', '.join(map(str, group))})"
         tasks.append(
             dask.delayed(_grow, pure=True)([chunks[j] for j in group], name, text, headers, where)
@@ -376,7 +350,7 @@ def fit_dask(
             "some partitions lack a group; shuffle the table or use fewer, larger partitions"
         )
     trees = [config_line + "\n" + line for lines, _ in results for line in lines]
-    return _from_text(name, _join_text(config_line, bins, trees))
+    return _from_text(name, ModelSections(config_line, bins, trees).text())
 
 
 # ---------------------------------------------------------------------------- scoring
@@ -384,7 +358,7 @@ def fit_dask(
 
 def _uplift_columns(model, prefix: str) -> List[str]:
     text = model_text(model)
-    if not _split_text(text)[2]:
+    if not split_model_text(text, strict=False).trees:
         raise ValueError("the model has no trees; fit it first")
     mf = parse_model_text(text)
     groups = mf.n_groups
@@ -417,7 +391,7 @@ def predict_dask(model, ddf, *, client=None, prefix: str = "uplift_"):
     """
     import pandas as pd
 
-    features = list(json.loads(_split_text(model_text(model))[0]).get("feature_cols", []))
+    features = list(json.loads(_sections(model).config).get("feature_cols", []))
     columns = _uplift_columns(model, prefix)
     _check_columns(ddf, features)
     if client is None:
@@ -447,7 +421,7 @@ def predict_spark(model, sdf, features: Optional[Sequence[str]] = None, *, prefi
     ``features`` defaults to the model's feature columns; they must be numeric."""
     from pyspark.sql.types import DoubleType, StructField, StructType
 
-    model_features = list(json.loads(_split_text(model_text(model))[0]).get("feature_cols", []))
+    model_features = list(json.loads(_sections(model).config).get("feature_cols", []))
     features = model_features if features is None else list(features)
     if features != model_features:
         raise ValueError(f"the model was trained on the features {model_features}, not {features}")

@@ -3,8 +3,12 @@
 A model file is a sequence of sections separated by blank lines: the model
 configuration (one compact JSON line), one bin section per feature
 ("Continuous" or "Discrete", the feature name, the bin record), then one section per
-tree (the tree's configuration line and its JSON line). This module reads that
-text for inspection: configuration, tree statistics and feature importance.
+tree (the tree's configuration line and its JSON line). This module is the one
+reader of that text on the Python side: ``split_model_text`` cuts it into its
+sections (strictly, as ``load`` reads a file, or as the module's own text in any
+state), ``parse_model_text`` reads it for inspection (configuration, tree statistics,
+feature importance), and ``to_text``/``from_text`` move a ``CausalModel`` to and from
+its text without a file.
 """
 
 from __future__ import annotations
@@ -19,8 +23,12 @@ import numpy as np
 __all__ = [
     "ModelFileError",
     "ModelFile",
+    "ModelSections",
+    "from_text",
     "parse_model_text",
     "read_model_file",
+    "split_model_text",
+    "to_text",
 ]
 
 
@@ -122,8 +130,42 @@ def _json_line(text: str, what: str):
         raise ModelFileError(f"{what}: not valid JSON: {exc.msg} (column {exc.colno})") from None
 
 
-def parse_model_text(text: str) -> ModelFile:
+@dataclass
+class ModelSections:
+    """A model text cut into its sections, each kept exactly as stored."""
+
+    config: str  # the configuration line
+    bins: List[str] = field(default_factory=list)  # "Continuous"/"Discrete", name, record
+    trees: List[str] = field(default_factory=list)  # configuration line, tree line
+
+    @property
+    def tree_lines(self) -> List[str]:
+        """The tree JSON line of every tree section."""
+        return [t.split("\n", 2)[1] for t in self.trees]
+
+    def text(self) -> str:
+        """The model text again: every section followed by a blank line."""
+        return "".join(part + "\n\n" for part in [self.config, *self.bins, *self.trees])
+
+
+def _is_bin_section(part: str) -> bool:
+    return part.startswith(("Continuous\n", "Discrete\n"))
+
+
+def split_model_text(text: str, strict: bool = True) -> ModelSections:
+    """The sections of a model text. Strict (a saved file): the configuration, one bin
+    section per feature, then ``n_tree`` tree sections, every section checked for its
+    lines. Not strict (the module's own text in any state, untrained or partly binned
+    included): the bin sections present, then every non-empty section after them."""
     parts = text.split("\n\n")
+    if not strict:
+        sections = ModelSections(config=parts[0])
+        i = 1
+        while i < len(parts) and _is_bin_section(parts[i]):
+            sections.bins.append(parts[i])
+            i += 1
+        sections.trees = [p for p in parts[i:] if p]
+        return sections
     config = _json_line(parts[0], "model configuration")
     if not isinstance(config, dict) or "feature_cols" not in config or "n_tree" not in config:
         raise ModelFileError("model configuration: not a model configuration record")
@@ -131,33 +173,57 @@ def parse_model_text(text: str) -> ModelFile:
     n_tree = config.get("n_tree")
     if not isinstance(features, list) or not isinstance(n_tree, int) or n_tree < 0:
         raise ModelFileError("model configuration: feature_cols or n_tree malformed")
-    model = ModelFile(config=config, size_bytes=len(text.encode("utf-8")))
     n_feat = len(features)
     if len(parts) < 1 + n_feat + n_tree:
         raise ModelFileError(
             f"expected {n_feat} bin sections and {n_tree} tree sections, "
             f"found only {max(len(parts) - 1, 0)} sections"
         )
-    for i in range(1, 1 + n_feat):
-        lines = parts[i].split("\n")
+    sections = ModelSections(config=parts[0], bins=parts[1 : 1 + n_feat], trees=parts[1 + n_feat : 1 + n_feat + n_tree])
+    for i, part in enumerate(sections.bins, start=1):
+        lines = part.split("\n")
         if len(lines) < 3:
             raise ModelFileError(f"bin section {i}: expected 3 lines, found {len(lines)}")
-        kind, name = lines[0], lines[1]
-        record = _json_line(lines[2], f"bin section {i} ({name})")
-        if kind == "Continuous":
-            model.continuous_bins[name] = record
-        elif kind == "Discrete":
-            model.discrete_bins[name] = record
-        else:
-            raise ModelFileError(f"bin section {i}: bin_type {kind} unknown")
-    for t in range(n_tree):
-        lines = parts[1 + n_feat + t].split("\n")
+        if lines[0] not in ("Continuous", "Discrete"):
+            raise ModelFileError(f"bin section {i}: bin_type {lines[0]} unknown")
+    for t, part in enumerate(sections.trees):
+        lines = part.split("\n")
         if len(lines) < 2:
             raise ModelFileError(f"tree section {t}: expected 2 lines, found {len(lines)}")
-        tree = _json_line(lines[1], f"tree {t}")
+    return sections
+
+
+def parse_model_text(text: str) -> ModelFile:
+    sections = split_model_text(text, strict=True)
+    model = ModelFile(config=json.loads(sections.config), size_bytes=len(text.encode("utf-8")))
+    for i, part in enumerate(sections.bins, start=1):
+        kind, name, record_line = part.split("\n")[:3]
+        record = _json_line(record_line, f"bin section {i} ({name})")
+        if kind == "Continuous":
+            model.continuous_bins[name] = record
+        else:
+            model.discrete_bins[name] = record
+    for t, line in enumerate(sections.tree_lines):
+        tree = _json_line(line, f"tree {t}")
         if not isinstance(tree, dict) or not isinstance(tree.get("level"), list):
             raise ModelFileError(f"tree {t}: not a tree record")
         model.trees.append(tree)
+    return model
+
+
+def to_text(model) -> str:
+    """The text of a ``quorvelin.CausalModel`` in any state: what ``save`` writes for a
+    trained model (its pickle state, so no file is needed)."""
+    return model.__reduce__()[2]
+
+
+def from_text(name: str, text: str):
+    """A ``quorvelin.CausalModel`` of kind ``name`` rebuilt from ``to_text`` output (or a
+    model file's text)."""
+    import quorvelin
+
+    model = quorvelin.CausalModel(name, {})
+    model.__setstate__(text)
     return model
 
 

@@ -30,7 +30,7 @@ FeatureFacts feature_facts(const DMatrix& data, const RowCodes& rc, uint64_t fea
     if (feature_id >= data.is_cat.size() || feature_id >= data.feature_names.size() || feature_id >= data.x.size())
         stop("feature " + std::to_string(feature_id) + " is not in the data");
     FeatureFacts facts{data.is_cat[feature_id] != 0, data.bins_of(feature_id), 0};
-    if (!rc.unusable.empty()) stop(rc.unusable);
+    if (!rc.table_error.empty()) stop(rc.table_error);
     facts.n_t = rc.n_t;
     if (facts.n_bins >= (1u << 16)) stop("feature " + data.feature_names[feature_id] + " has too many bins");
     return facts;

@@ -159,7 +159,7 @@ namespace {
 RowCodes prepare_common(const DMatrix& data) {
     RowCodes rc;
     if (data.treatments.empty() || data.n_treatments.empty()) {
-        rc.unusable = "the data has no treatment column: the first treatment column is missing from the headers";
+        rc.table_error = "the data has no treatment column: the first treatment column is missing from the headers";
         return rc;
     }
     rc.n_t = data.n_treatments[0];
@@ -168,16 +168,16 @@ RowCodes prepare_common(const DMatrix& data) {
 }
 
 void mark_all_bad(RowCodes& rc, size_t n, std::string reason) {
-    rc.bad.assign(n, 1);
-    rc.any_bad = n > 0;
-    rc.bad_reason = std::move(reason);
+    rc.bad_row.assign(n, 1);
+    rc.any_bad_row = n > 0;
+    rc.bad_row_error = std::move(reason);
 }
 
 }  // namespace
 
 RowCodes prepare_classifier_rows(const DMatrix& data) {
     RowCodes rc = prepare_common(data);
-    if (!rc.unusable.empty()) return rc;
+    if (!rc.table_error.empty()) return rc;
     const auto& t = data.treatments[0];
     const size_t n = t.size();
     rc.n_codes = 2 * rc.n_t;
@@ -189,13 +189,13 @@ RowCodes prepare_classifier_rows(const DMatrix& data) {
     for (size_t r = 0; r < n; ++r) {
         const uint64_t cls = saturating_u64(data.y[r]);
         if (cls >= 2) {
-            if (!rc.any_bad) {
-                rc.bad.assign(n, 0);
-                rc.any_bad = true;
-                rc.bad_reason = "the classifier needs an outcome of 0 or 1, but row " + std::to_string(r) +
+            if (!rc.any_bad_row) {
+                rc.bad_row.assign(n, 0);
+                rc.any_bad_row = true;
+                rc.bad_row_error = "the classifier needs an outcome of 0 or 1, but row " + std::to_string(r) +
                                 " has outcome " + std::to_string(data.y[r]);
             }
-            rc.bad[r] = 1;
+            rc.bad_row[r] = 1;
             continue;
         }
         rc.code[r] = static_cast<uint16_t>(cls * rc.n_t + t[r]);
@@ -216,9 +216,9 @@ RowCodes prepare_classifier_rows(const DMatrix& data) {
 
 RowCodes prepare_regressor_rows(const DMatrix& data) {
     RowCodes rc = prepare_common(data);
-    if (!rc.unusable.empty()) return rc;
+    if (!rc.table_error.empty()) return rc;
     if (rc.n_t < 2) {
-        rc.unusable = "the regressor compares a control with a treatment group, but the treatment column holds "
+        rc.table_error = "the regressor compares a control with a treatment group, but the treatment column holds "
                       "only the control group 0";
         return rc;
     }
@@ -249,9 +249,9 @@ namespace {
 void check_rows(const std::vector<uint8_t>& bins, uint8_t max_bin, std::span<const RowId> rows, const RowCodes& rc,
                 size_t n_slots) {
     const bool bins_ok = static_cast<size_t>(max_bin) < n_slots;
-    if (bins_ok && !rc.any_bad) return;
+    if (bins_ok && !rc.any_bad_row) return;
     for (RowId r : rows) {
-        if (rc.any_bad && rc.bad[r]) stop(rc.bad_reason);
+        if (rc.any_bad_row && rc.bad_row[r]) stop(rc.bad_row_error);
         const uint8_t b = bins[r];
         if (b != kMissingBin && static_cast<size_t>(b) >= n_slots) out_of_bounds("bin", b, n_slots);
     }
@@ -294,7 +294,7 @@ void tally_moments(const std::vector<uint8_t>& bins, uint8_t max_bin, std::span<
 constexpr size_t kPrefetch = 16;
 
 bool batch_ready(const DMatrix& data, const RowCodes& rc, std::span<const uint64_t> features) {
-    if (!rc.unusable.empty() || rc.any_bad || features.empty() || features.size() > 256) return false;
+    if (!rc.table_error.empty() || rc.any_bad_row || features.empty() || features.size() > 256) return false;
     // Many groups make the per-node tables large; the per-feature path sizes them to the bins.
     if (rc.n_codes > 16) return false;
     for (uint64_t f : features)

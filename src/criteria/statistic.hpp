@@ -60,8 +60,12 @@ void cumulate(float* row, size_t n);
 
 // Compact per-row inputs of the flat tallies, built once per fit and shared read-only by every
 // tree. code[r] selects the table row of row r (class * n_t + group for the classifier, group for
-// the regressor). A row that cannot be tallied (an outcome class other than 0 or 1, no outcome
-// column) is marked in `bad`; tallying it stops the call with `bad_reason`.
+// the regressor).
+//
+// Two kinds of failure are kept apart, because they stop at different moments: a table that
+// cannot be split at all (table_error: no treatment column, ...) stops the first search for a
+// split, as the tallies would; a row that cannot be tallied (bad_row: an outcome class other
+// than 0 or 1, no outcome column) stops only when a node's tally reaches it, with bad_row_error.
 struct RowCodes {
     // One packed record per row, so the batched tallies touch one place per row.
     struct ClassRow {
@@ -80,16 +84,14 @@ struct RowCodes {
     std::vector<float> yyw;  // (y * y) * w (regressor only)
     std::vector<ClassRow> class_rows;    // classifier only
     std::vector<MomentRow> moment_rows;  // regressor only
-    std::vector<uint8_t> bad;
-    bool any_bad = false;
+    std::vector<uint8_t> bad_row;
+    bool any_bad_row = false;
+    std::string bad_row_error;
     // Every weight is an integer of magnitude at most max_abs_weight (classifier only). Sums of
     // such weights are exact in any order while they stay within 2^24.
     bool integer_weights = false;
     float max_abs_weight = 0.0f;
-    std::string bad_reason;
-    // Set when the data cannot be split at all (no treatment column, ...); find_best_split stops
-    // with it, so the stop happens where the tallies would have failed.
-    std::string unusable;
+    std::string table_error;
 };
 
 RowCodes prepare_classifier_rows(const DMatrix& data);

@@ -194,7 +194,7 @@ RowLists Forest::predict_table(const std::vector<std::string>& headers, const Ta
     return result;
 }
 
-std::string Forest::to_string() const {
+std::string Forest::to_text() const {
     std::vector<std::string> sections;
     sections.reserve(trees.size());
     for (const FittedTree& t : trees) sections.push_back(tree_section_text(t.config, t.tree));
@@ -205,66 +205,22 @@ void Forest::check_storable() const { quorvelin::check_storable(config, loader);
 
 void Forest::save(const std::string& path) const {
     check_storable();
-    write_file_atomic(path, to_string());
+    write_file_atomic(path, to_text());
 }
 
 Forest Forest::load(ModelKind kind, const std::string& path) {
-    const std::string text = read_model_file(path);
-    ModelReader reader(text);
-    const TreeConfig& config = reader.config();
-    DataLoader loader = loader_for(config, std::move(reader.continuous_bins()), std::move(reader.discrete_bins()));
-    std::vector<FittedTree> trees;
-    for (uint64_t t = 0; t < config.n_tree; ++t) {
-        FittedTree fitted;
-        reader.read_tree_at(t, fitted.config, fitted.tree);
-        validate_tree(fitted.tree, config.feature_cols.size(), t);
-        trees.push_back(std::move(fitted));
-    }
-    return Forest(kind, config, std::move(loader), std::move(trees));
+    return from_text(kind, read_model_file(path));
 }
 
-Forest Forest::from_state(ModelKind kind, std::string_view text) {
-    std::vector<std::string_view> parts;
-    std::vector<size_t> first_line;
-    size_t line = 1, begin = 0;
-    while (true) {
-        const size_t end = text.find("\n\n", begin);
-        const std::string_view part = text.substr(begin, end == std::string_view::npos ? text.npos : end - begin);
-        parts.push_back(part);
-        first_line.push_back(line);
-        if (end == std::string_view::npos) break;
-        line += static_cast<size_t>(std::count(part.begin(), part.end(), '\n')) + 2;
-        begin = end + 2;
-    }
-    TreeConfig config = read_config(parts[0], first_line[0]);
-    std::unordered_map<std::string, ContinuousBin> continuous;
-    std::unordered_map<std::string, DiscreteBin> discrete;
-    size_t i = 1;
-    for (; i < parts.size(); ++i) {
-        const std::string_view part = parts[i];
-        const bool is_continuous = part.starts_with("Continuous\n"), is_discrete = part.starts_with("Discrete\n");
-        if (!is_continuous && !is_discrete) break;
-        const size_t name_end = part.find('\n', part.find('\n') + 1);
-        if (name_end == std::string_view::npos) stop("model state: bin section " + std::to_string(i) + " is cut short");
-        const size_t name_begin = part.find('\n') + 1;
-        const std::string name(part.substr(name_begin, name_end - name_begin));
-        std::string_view json = part.substr(name_end + 1);
-        json = json.substr(0, json.find('\n'));
-        if (is_continuous)
-            continuous[name] = read_continuous_bin(json, first_line[i] + 2);
-        else
-            discrete[name] = read_discrete_bin(json, first_line[i] + 2);
-    }
-    DataLoader loader = loader_for(config, std::move(continuous), std::move(discrete));
-    std::vector<FittedTree> trees;
-    for (; i < parts.size(); ++i) {
-        if (parts[i].empty()) continue;
-        FittedTree fitted;
-        read_tree_section(parts[i], fitted.config, fitted.tree, first_line[i]);
-        validate_tree(fitted.tree, config.feature_cols.size(), trees.size());
-        trees.push_back(std::move(fitted));
-    }
-    return Forest(kind, std::move(config), std::move(loader), std::move(trees));
+Forest Forest::from_text(ModelKind kind, std::string_view text) { return read(kind, text, ReadMode::File); }
+
+Forest Forest::from_state(ModelKind kind, std::string_view text) { return read(kind, text, ReadMode::State); }
+
+Forest Forest::read(ModelKind kind, std::string_view text, ReadMode mode) {
+    ModelReader reader(text, mode);
+    const TreeConfig& config = reader.config();
+    DataLoader loader = loader_for(config, std::move(reader.continuous_bins()), std::move(reader.discrete_bins()));
+    return Forest(kind, config, std::move(loader), reader.read_trees());
 }
 
 std::unique_ptr<Forest> new_model(ModelKind kind, TreeConfig config) {
@@ -277,7 +233,7 @@ std::unique_ptr<Forest> load_model(ModelKind kind, const std::string& path) {
 
 std::string model_state(const Forest& model) {
     model.check_storable();
-    return model.to_string();
+    return model.to_text();
 }
 
 std::unique_ptr<Forest> model_from_state(ModelKind kind, std::string_view text) {

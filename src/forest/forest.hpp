@@ -13,15 +13,10 @@
 #include "data/data_loader.hpp"
 #include "data/dmatrix.hpp"
 #include "forest/workers.hpp"
+#include "io/model_file.hpp"
 #include "tree/tree.hpp"
 
 namespace quorvelin {
-
-// A tree with the configuration its section of the model file carries.
-struct FittedTree {
-    TreeConfig config;
-    Tree tree;
-};
 
 class Forest {
 public:
@@ -44,7 +39,10 @@ public:
     RowLists predict_table(const std::vector<std::string>& headers, const TableView& rows,
                            const InterruptCheck& interrupted);
 
-    std::string to_string() const;
+    // The model file's text, and the forest read back from it strictly (what save and load
+    // write and read, without the file).
+    std::string to_text() const;
+    static Forest from_text(ModelKind kind, std::string_view text);
     // Stops when the forest's feature names cannot be stored in its text form.
     void check_storable() const;
     void save(const std::string& path) const;
@@ -53,6 +51,9 @@ public:
     // included: every bin section present is read, and every tree section after them. Used to
     // pickle a model; `load` stays strict about the sections a saved model must have.
     static Forest from_state(ModelKind kind, std::string_view text);
+
+private:
+    static Forest read(ModelKind kind, std::string_view text, ReadMode mode);
 };
 
 // The binding's entry points: a new, loaded or unpickled forest, and the text it pickles to.

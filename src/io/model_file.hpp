@@ -52,23 +52,36 @@ Tree read_tree(std::string_view json, size_t line = 1);
 // One tree section (configuration line, tree line; further lines ignored).
 void read_tree_section(std::string_view text, TreeConfig& config, Tree& tree, size_t first_line = 1);
 
-// Cuts a file into its sections and reads them in the file's order: the configuration first,
-// then the F bin sections, then (on request) the tree sections. The reader keeps views into
-// `text`, which must outlive it.
+// How a model text is read. File: a saved model, strictly: the configuration, exactly one bin
+// section per feature, then n_tree tree sections. State: a pickled model in any state, untrained
+// or partly binned included: the bin sections present, then every tree section after them.
+enum class ReadMode { File, State };
+
+// Cuts a model text into its sections and reads them in the text's order: the configuration
+// and the bin sections at once, the tree sections on request. The reader keeps views into
+// `text`, which must outlive it. The one reader of the format: `load` and unpickling use it.
 class ModelReader {
 public:
-    explicit ModelReader(std::string_view text);
+    explicit ModelReader(std::string_view text, ReadMode mode = ReadMode::File);
     const TreeConfig& config() const { return config_; }
     std::unordered_map<std::string, ContinuousBin>& continuous_bins() { return continuous_; }
     std::unordered_map<std::string, DiscreteBin>& discrete_bins() { return discrete_; }
-    // Reads tree section t (0-based); stops when the file has no such section.
+    // Tree sections to read: n_tree for a file, those present for a state.
+    uint64_t n_trees() const;
+    // Reads tree section t (0-based); stops when the text has no such section.
     void read_tree_at(size_t t, TreeConfig& config, Tree& tree) const;
+    // Every tree, each checked by validate_tree.
+    std::vector<FittedTree> read_trees() const;
 
 private:
     bool has_section(size_t i) const;
+    void read_bin_section(size_t i);
 
+    ReadMode mode_;
     std::vector<std::string_view> parts_;
     std::vector<size_t> first_line_;
+    size_t n_bin_sections_ = 0;
+    std::vector<size_t> tree_parts_;  // State: the parts holding trees
     TreeConfig config_;
     std::unordered_map<std::string, ContinuousBin> continuous_;
     std::unordered_map<std::string, DiscreteBin> discrete_;

@@ -293,7 +293,7 @@ void read_tree_section(std::string_view text, TreeConfig& config, Tree& tree, si
     tree = read_tree(lines[1], first_line + 1);
 }
 
-ModelReader::ModelReader(std::string_view text) {
+ModelReader::ModelReader(std::string_view text, ReadMode mode) : mode_(mode) {
     parts_ = cut(text, "\n\n");
     first_line_.reserve(parts_.size());
     size_t line = 1;
@@ -305,21 +305,39 @@ ModelReader::ModelReader(std::string_view text) {
     config_ = read_config(parts_[0], first_line_[0]);
 
     const size_t f = config_.feature_cols.size();
-    for (size_t i = 1; i <= f; ++i) {
-        if (!has_section(i)) too_few_sections(parts_, config_);
-        const std::vector<std::string_view> lines = cut(parts_[i], "\n");
-        if (lines.size() < 3)
-            stop(position_text(first_line_[i], 1) + ": bin section " + std::to_string(i) + " of " + std::to_string(f) +
-                 " has " + std::to_string(lines.size()) + (lines.size() == 1 ? " line" : " lines") +
-                 ", but needs three (the bin type, the feature name and the bin record)");
-        const std::string name(lines[1]);
-        if (lines[0] == "Continuous")
-            continuous_[name] = read_continuous_bin(lines[2], first_line_[i] + 2);
-        else if (lines[0] == "Discrete")
-            discrete_[name] = read_discrete_bin(lines[2], first_line_[i] + 2);
-        else
-            stop("bin_type " + std::string(lines[0]) + " unknown");
+    if (mode_ == ReadMode::File) {
+        for (size_t i = 1; i <= f; ++i) {
+            if (!has_section(i)) too_few_sections(parts_, config_);
+            read_bin_section(i);
+        }
+        n_bin_sections_ = f;
+        return;
     }
+    // A pickled state holds the bins fitted so far, in any number, and the trees after them.
+    size_t i = 1;
+    for (; i < parts_.size(); ++i) {
+        if (!parts_[i].starts_with("Continuous\n") && !parts_[i].starts_with("Discrete\n")) break;
+        read_bin_section(i);
+    }
+    n_bin_sections_ = i - 1;
+    for (; i < parts_.size(); ++i)
+        if (!parts_[i].empty()) tree_parts_.push_back(i);
+}
+
+void ModelReader::read_bin_section(size_t i) {
+    const size_t f = config_.feature_cols.size();
+    const std::vector<std::string_view> lines = cut(parts_[i], "\n");
+    if (lines.size() < 3)
+        stop(position_text(first_line_[i], 1) + ": bin section " + std::to_string(i) + " of " + std::to_string(f) +
+             " has " + std::to_string(lines.size()) + (lines.size() == 1 ? " line" : " lines") +
+             ", but needs three (the bin type, the feature name and the bin record)");
+    const std::string name(lines[1]);
+    if (lines[0] == "Continuous")
+        continuous_[name] = read_continuous_bin(lines[2], first_line_[i] + 2);
+    else if (lines[0] == "Discrete")
+        discrete_[name] = read_discrete_bin(lines[2], first_line_[i] + 2);
+    else
+        stop("bin_type " + std::string(lines[0]) + " unknown");
 }
 
 bool ModelReader::has_section(size_t i) const {
@@ -328,13 +346,35 @@ bool ModelReader::has_section(size_t i) const {
     return i + 1 < parts_.size() || (i < parts_.size() && !parts_[i].empty());
 }
 
+uint64_t ModelReader::n_trees() const {
+    return mode_ == ReadMode::File ? config_.n_tree : tree_parts_.size();
+}
+
 void ModelReader::read_tree_at(size_t t, TreeConfig& config, Tree& tree) const {
-    const size_t f = config_.feature_cols.size();
-    // Both terms are bounded by the number of parts when the part exists, so an overflowing
-    // index simply means the part is missing.
-    if (t >= parts_.size() || f >= parts_.size() || !has_section(1 + f + t)) too_few_sections(parts_, config_);
-    const size_t i = 1 + f + t;
+    size_t i;
+    if (mode_ == ReadMode::File) {
+        const size_t f = n_bin_sections_;
+        // Both terms are bounded by the number of parts when the part exists, so an
+        // overflowing index simply means the part is missing.
+        if (t >= parts_.size() || f >= parts_.size() || !has_section(1 + f + t)) too_few_sections(parts_, config_);
+        i = 1 + f + t;
+    } else {
+        if (t >= tree_parts_.size()) stop("the model state has no tree " + std::to_string(t));
+        i = tree_parts_[t];
+    }
     read_tree_section(parts_[i], config, tree, first_line_[i]);
+}
+
+std::vector<FittedTree> ModelReader::read_trees() const {
+    std::vector<FittedTree> trees;
+    const uint64_t n = n_trees();
+    for (uint64_t t = 0; t < n; ++t) {
+        FittedTree fitted;
+        read_tree_at(t, fitted.config, fitted.tree);
+        validate_tree(fitted.tree, config_.feature_cols.size(), t);
+        trees.push_back(std::move(fitted));
+    }
+    return trees;
 }
 
 void validate_tree(const Tree& tree, size_t n_features, size_t tree_index) {

@@ -5,6 +5,7 @@
 #include <optional>
 #include <vector>
 
+#include "data/config.hpp"
 #include "tree/split_info.hpp"
 
 namespace quorvelin {
@@ -35,6 +36,12 @@ public:
 
 private:
     uint64_t add_child(uint64_t node, std::vector<std::optional<uint64_t>>& links);
+};
+
+// A tree with the configuration its section of the model file carries.
+struct FittedTree {
+    TreeConfig config;
+    Tree tree;
 };
 
 }  // namespace quorvelin

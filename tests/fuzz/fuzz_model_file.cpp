@@ -30,13 +30,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         DataLoader loader(config.feature_cols, config.y_col, config.treatment_cols, config.weight_col,
                           config.cat_cols, config.n_bin, reader.continuous_bins(), reader.discrete_bins());
         std::vector<std::string> sections;
-        for (uint64_t t = 0; t < config.n_tree; ++t) {
-            TreeConfig tc;
-            Tree tree;
-            reader.read_tree_at(t, tc, tree);
-            validate_tree(tree, config.feature_cols.size(), t);
-            sections.push_back(tree_section_text(tc, tree));
-        }
+        for (const FittedTree& t : reader.read_trees()) sections.push_back(tree_section_text(t.config, t.tree));
         check_storable(config, loader);
         // What was read is written back the same way every time.
         const std::string once = model_text(config, loader, sections);

@@ -1,6 +1,7 @@
 """Training and scoring on a real local Dask cluster (Spark scoring when pyspark and Java exist)."""
 
 import os
+from dataclasses import astuple
 import pickle
 import shutil
 
@@ -16,6 +17,7 @@ distributed = pytest.importorskip("distributed")
 
 from quorvelin_tools import distributed as qd  # noqa: E402
 from quorvelin_tools.estimators import QuorvelinError  # noqa: E402
+from quorvelin_tools.modelfile import ModelSections, split_model_text, to_text  # noqa: E402
 
 from conftest import HEADERS, TRAIN_CONF, make_rows  # noqa: E402
 
@@ -64,7 +66,11 @@ def local_rows(df, columns=HEADERS):
 
 
 def text(model):
-    return qd.model_text(model)
+    return to_text(model)
+
+
+def sections(model):
+    return split_model_text(to_text(model), strict=False)
 
 
 # ------------------------------------------------------------------------------ training
@@ -86,22 +92,24 @@ def test_merged_trees_are_each_tasks_trees_in_task_order(client):
     df = frame(n=1500)
     ddf = dd.from_pandas(df, npartitions=3)
     model = qd.fit_dask(ddf, "RandomForestClassifier", dict(CONF, n_tree=5))
-    config, bins, trees = qd._split_text(text(model))
+    config, bins, trees = astuple(sections(model))
     assert '"n_tree":5' in config and '"seed":11' in config
     assert len(trees) == 5
 
     # The whole table is the sample here, so the shared bins are the whole table's.
     whole = quorvelin.CausalModel("RandomForestClassifier", dict(CONF, n_tree=0))
     whole.fit(HEADERS, local_rows(df))
-    assert bins == qd._split_text(text(whole))[1]
+    assert bins == sections(whole).bins
 
     # Task i grows its share (2, 2, 1) from those bins on partition i with its own seed.
     expected = []
     for i, (part, share) in enumerate(zip(ddf.to_delayed(), [2, 2, 1])):
-        start = qd._with_config(config, n_tree=share, seed=qd.task_seed(11, i))
-        task_model = qd._from_text("RandomForestClassifier", qd._join_text(start, bins, []))
+        task_model = quorvelin.CausalModel(
+            "RandomForestClassifier", dict(CONF, n_tree=share, seed=qd.task_seed(11, i))
+        )
+        task_model.__setstate__(ModelSections(sections(task_model).config, bins).text())
         task_model.fit(HEADERS, local_rows(part.compute()))
-        expected += [config + "\n" + t.split("\n", 1)[1] for t in qd._split_text(text(task_model))[2]]
+        expected += [config + "\n" + line for line in sections(task_model).tree_lines]
     assert trees == expected
 
 
@@ -135,7 +143,7 @@ def test_fewer_trees_than_partitions_and_grouped_partitions(client):
     assert sixths.npartitions == 6
     with pytest.warns(RuntimeWarning, match="partitions_per_task to 3"):
         few = qd.fit_dask(sixths, "RandomForestClassifier", dict(CONF, n_tree=2))
-    assert len(qd._split_text(text(few))[2]) == 2
+    assert len(sections(few).trees) == 2
     # Two tasks of three partitions each: the same as the table cut in two partitions.
     grouped = qd.fit_dask(sixths, "RandomForestClassifier", CONF, partitions_per_task=3)
     two = dd.concat([dd.from_pandas(h, npartitions=1) for h in halves])
@@ -161,7 +169,7 @@ def test_empty_partitions_are_left_out(client):
 def test_untrained_seedless_configuration_still_merges(client):
     conf = {k: v for k, v in CONF.items() if k != "seed"}
     model = qd.fit_dask(dd.from_pandas(frame(), npartitions=2), "RandomForestClassifier", conf)
-    config, _, trees = qd._split_text(text(model))
+    config, _, trees = astuple(sections(model))
     assert '"seed":null' in config and len(trees) == CONF["n_tree"]
 
 

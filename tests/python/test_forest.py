@@ -7,6 +7,8 @@ import pytest
 
 import quorvelin
 
+from quorvelin_tools.modelfile import parse_model_text, split_model_text, to_text
+
 from conftest import HEADERS, TRAIN_CONF, make_rows
 
 KINDS = ["RandomForestClassifier", "RandomForestRegressor"]
@@ -15,8 +17,7 @@ KINDS = ["RandomForestClassifier", "RandomForestRegressor"]
 def tree_sections(model, tmp_path):
     path = tmp_path / "m.txt"
     model.save(str(path))
-    parts = path.read_text(encoding="utf-8").split("\n\n")
-    return [p for p in parts[1:] if p and not p.startswith(("Continuous\n", "Discrete\n"))]
+    return split_model_text(path.read_text(encoding="utf-8")).trees
 
 
 def stop_message(call, *args):
@@ -120,9 +121,7 @@ def test_max_features_zero_stops():
 
 
 def model_text(model, tmp_path):
-    path = tmp_path / "state.txt"
-    model.save(str(path))
-    return path.read_text(encoding="utf-8")
+    return to_text(model)
 
 
 def test_a_zero_one_flag_splits_at_the_root_and_ranks_its_rows_first(tmp_path):
@@ -147,9 +146,7 @@ def test_a_zero_one_flag_splits_at_the_root_and_ranks_its_rows_first(tmp_path):
 
 
 def json_trees(text):
-    parts = text.split("\n\n")
-    trees = [p for p in parts[1:] if p and not p.startswith(("Continuous\n", "Discrete\n"))]
-    return [json.loads(t.split("\n")[1]) for t in trees]
+    return parse_model_text(text).trees
 
 
 def f32(x):
@@ -178,9 +175,8 @@ def test_a_group_missing_from_a_leaf_takes_the_nearest_ancestors_uplift(tmp_path
     summaries = [s["summary"] for s in tree["split"]]
     leaf = [child is None for child in tree["left_children"]]
     assert any(leaf[i] and s[2][0] is None for i, s in enumerate(summaries)), "no leaf lacks group 2 any more"
-    thresholds = [
-        [f32(t) for t in json.loads(text.split("Continuous\n" + f + "\n")[1].split("\n")[0])["threshold"]] for f in "ab"
-    ]
+    bins = parse_model_text(text).continuous_bins
+    thresholds = [[f32(t) for t in bins[f]["threshold"]] for f in "ab"]
     parent = {c: p for p, c in enumerate(tree["left_children"] + tree["right_children"]) if c is not None}
     parent = {c: p % len(leaf) for c, p in parent.items()}
     for row, got in zip(rows, pred):
@@ -194,6 +190,7 @@ def test_a_group_missing_from_a_leaf_takes_the_nearest_ancestors_uplift(tmp_path
             node = parent[node]
         assert got[1] == pytest.approx(summaries[node][2][0] - summaries[node][0][0], abs=1e-6)
     # The same after a save and load.
+    model.save(str(tmp_path / "state.txt"))
     again = model.load("RandomForestRegressor", str(tmp_path / "state.txt"))
     assert repr(again.predict(HEADERS, rows)) == repr(pred)
 

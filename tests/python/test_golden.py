@@ -9,6 +9,7 @@ import os
 import pytest
 
 import quorvelin
+from quorvelin_tools.modelfile import split_model_text
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 CASES = sorted(glob.glob(os.path.join(HERE, "..", "data", "golden", "*.json")))
@@ -16,12 +17,9 @@ REGENERATE = os.environ.get("QUORVELIN_REGENERATE_GOLDEN") == "1"
 
 
 def split_model(text):
-    """Configuration, continuous bin sections, discrete bin sections (as sets), tree sections."""
-    parts = text.split("\n\n")
-    rest = [p for p in parts[1:] if not p.startswith(("Continuous\n", "Discrete\n"))]
-    cont = sorted(p for p in parts[1:] if p.startswith("Continuous\n"))
-    disc = sorted(p for p in parts[1:] if p.startswith("Discrete\n"))
-    return parts[0], cont, disc, rest
+    """Configuration, bin sections (in any order), tree sections."""
+    sections = split_model_text(text, strict=False)
+    return sections.config, sorted(sections.bins), sections.trees
 
 
 def run(case, path):

@@ -7,6 +7,7 @@ import struct
 import pytest
 
 import quorvelin
+from quorvelin_tools.modelfile import split_model_text
 from conftest import HEADERS, TRAIN_CONF, make_rows
 
 CausalModel = quorvelin.CausalModel
@@ -186,7 +187,7 @@ DEFAULTS = {
 def saved_config(conf, tmp_path):
     path = tmp_path / "model.txt"
     CausalModel("RandomForestClassifier", conf).save(str(path))
-    record = json.loads(path.read_text(encoding="utf-8").split("\n\n")[0])
+    record = json.loads(split_model_text(path.read_text(encoding="utf-8"), strict=False).config)
     for key in ("alpha", "subsample"):
         record[key] = f32(record[key])
     return record

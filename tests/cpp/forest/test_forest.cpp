@@ -119,7 +119,7 @@ TEST(ForestFit, SeededSingleThreadedFitsAreIdentical) {
     ASSERT_EQ(a.trees.size(), 5u);
     ASSERT_EQ(b.trees.size(), 5u);
     for (size_t i = 0; i < 5; ++i) EXPECT_TRUE(qtest::same_tree(a.trees[i].tree, b.trees[i].tree)) << "tree " << i;
-    EXPECT_EQ(a.to_string(), b.to_string());
+    EXPECT_EQ(a.to_text(), b.to_text());
     expect_same_lists(a.predict(table(a, rows)), b.predict(table(b, rows)));
     // The trees of one forest differ from each other (each has its own draws).
     bool any_different = false;

@@ -77,39 +77,9 @@ std::string replace_once(std::string s, const std::string& from, const std::stri
     return s;
 }
 
-// A loaded model: everything RandomForest::load builds, kept apart so each step can be checked.
-struct Loaded {
-    TreeConfig config;
-    std::unordered_map<std::string, ContinuousBin> continuous;
-    std::unordered_map<std::string, DiscreteBin> discrete;
-    std::vector<TreeConfig> tree_configs;
-    std::vector<Tree> trees;
-};
-
-Loaded load_text(const std::string& text) {
-    ModelReader reader(text);
-    Loaded out;
-    out.config = reader.config();
-    out.continuous = reader.continuous_bins();
-    out.discrete = reader.discrete_bins();
-    for (uint64_t t = 0; t < out.config.n_tree; ++t) {
-        TreeConfig c;
-        Tree tree;
-        reader.read_tree_at(t, c, tree);
-        validate_tree(tree, out.config.feature_cols.size(), t);
-        out.tree_configs.push_back(c);
-        out.trees.push_back(tree);
-    }
-    return out;
-}
-
-std::string save_text(const Loaded& m) {
-    DataLoader loader(m.config.feature_cols, m.config.y_col, m.config.treatment_cols, m.config.weight_col,
-                      m.config.cat_cols, m.config.n_bin, m.continuous, m.discrete);
-    std::vector<std::string> sections;
-    for (size_t t = 0; t < m.trees.size(); ++t) sections.push_back(tree_section_text(m.tree_configs[t], m.trees[t]));
-    return model_text(m.config, loader, sections);
-}
+// The forest a text describes, read as load reads a file, and its text as save writes it.
+Forest load_text(const std::string& text) { return Forest::from_text(ModelKind::Classifier, text); }
+std::string save_text(const Forest& m) { return m.to_text(); }
 
 // A scratch directory removed at the end of the test.
 struct TempDir {
@@ -293,15 +263,15 @@ class GoldenTest : public ::testing::TestWithParam<const char*> {};
 TEST_P(GoldenTest, ReadAndRewriteIsIdentity) {
     const std::string text = read_data(GetParam());
     ASSERT_FALSE(text.empty());
-    const Loaded m = load_text(text);
-    EXPECT_EQ(m.continuous.size() + m.discrete.size(), m.config.feature_cols.size());
+    const Forest m = load_text(text);
+    EXPECT_EQ(m.loader.continuous_bins.size() + m.loader.discrete_bins.size(), m.config.feature_cols.size());
     EXPECT_EQ(save_text(m), text);
     // Reading the rewritten text gives equal records.
-    const Loaded again = load_text(save_text(m));
+    const Forest again = load_text(save_text(m));
     EXPECT_EQ(again.config, m.config);
-    EXPECT_EQ(again.continuous, m.continuous);
+    EXPECT_EQ(again.loader.continuous_bins, m.loader.continuous_bins);
     ASSERT_EQ(again.trees.size(), m.trees.size());
-    for (size_t t = 0; t < m.trees.size(); ++t) EXPECT_TRUE(qtest::same_tree(again.trees[t], m.trees[t]));
+    for (size_t t = 0; t < m.trees.size(); ++t) EXPECT_TRUE(qtest::same_tree(again.trees[t].tree, m.trees[t].tree));
 }
 
 TEST_P(GoldenTest, BinSectionOrderDoesNotMatter) {
@@ -324,23 +294,23 @@ TEST_P(GoldenTest, BinSectionOrderDoesNotMatter) {
 INSTANTIATE_TEST_SUITE_P(Files, GoldenTest, ::testing::ValuesIn(kGoldenFiles));
 
 TEST(GoldenFiles, SpecialValuesReadBack) {
-    const Loaded names = load_text(read_data("model_unusual_names.txt"));
+    const Forest names = load_text(read_data("model_unusual_names.txt"));
     EXPECT_EQ(names.config.feature_cols,
               (std::vector<std::string>{"région", "income", "tab\tname", "x1", "q\"t", "age"}));
-    ASSERT_TRUE(names.discrete.count("tab\tname"));
-    EXPECT_EQ(names.discrete.at("tab\tname").n_bin, 38u);
+    ASSERT_TRUE(names.loader.discrete_bins.count("tab\tname"));
+    EXPECT_EQ(names.loader.discrete_bins.at("tab\tname").n_bin, 38u);
     EXPECT_EQ(names.config.seed, std::optional<uint64_t>(0));
 
-    const Loaded seed = load_text(read_data("model_large_seed.txt"));
+    const Forest seed = load_text(read_data("model_large_seed.txt"));
     EXPECT_EQ(seed.config.seed, std::optional<uint64_t>(18446744073709551614ull));
-    EXPECT_TRUE(seed.continuous.count("back\\slash"));
+    EXPECT_TRUE(seed.loader.continuous_bins.count("back\\slash"));
     ASSERT_EQ(seed.trees.size(), 1u);
-    EXPECT_FALSE(seed.trees[0].split[2]->value.has_value());
+    EXPECT_FALSE(seed.trees[0].tree.split[2]->value.has_value());
 
     // A summary entry stored as null (NaN when saved) loads as NaN.
-    const Loaded nan = load_text(read_data("model_nan_summary.txt"));
+    const Forest nan = load_text(read_data("model_nan_summary.txt"));
     bool found_nan = false;
-    for (const Tree& t : nan.trees)
+    for (const auto& [config, t] : nan.trees)
         for (const auto& s : t.split)
             for (const auto& row : s->summary)
                 for (float v : row) found_nan |= std::isnan(v);
@@ -379,7 +349,7 @@ TEST(ModelText, NoFeaturesNoTrees) {
     DataLoader loader({}, "", {}, "", {}, 30, {}, {});
     const std::string text = model_text(c, loader, {});
     EXPECT_EQ(text, config_json(c) + "\n\n");
-    const Loaded m = load_text(text);
+    const Forest m = load_text(text);
     EXPECT_EQ(m.config, c);
     EXPECT_TRUE(m.trees.empty());
 }
@@ -584,17 +554,17 @@ std::string small_file() {
 }  // namespace
 
 TEST(ModelReaderTest, ReadsSmallFile) {
-    const Loaded m = load_text(small_file());
-    EXPECT_EQ(m.continuous.at("a").threshold, (std::vector<float>{1.5f, 3.0f}));
-    EXPECT_EQ(m.discrete.at("b").mapping, (std::vector<float>{7.0f, 8.0f}));
+    const Forest m = load_text(small_file());
+    EXPECT_EQ(m.loader.continuous_bins.at("a").threshold, (std::vector<float>{1.5f, 3.0f}));
+    EXPECT_EQ(m.loader.discrete_bins.at("b").mapping, (std::vector<float>{7.0f, 8.0f}));
     ASSERT_EQ(m.trees.size(), 2u);
-    EXPECT_EQ(m.trees[1].left_children[0], std::optional<uint64_t>(1));
+    EXPECT_EQ(m.trees[1].tree.left_children[0], std::optional<uint64_t>(1));
     EXPECT_EQ(save_text(m), small_file());
     // Parts after the last tree are ignored, and so are extra lines of a section.
     EXPECT_EQ(load_text(small_file() + "anything\n\nelse").trees.size(), 2u);
     EXPECT_EQ(load_text(replace_once(small_file(), "Continuous\na\n{\"n_bin\":3,\"threshold\":[1.5,3.0]}",
                                      "Continuous\na\n{\"n_bin\":3,\"threshold\":[1.5,3.0]}\nignored"))
-                  .continuous.at("a")
+                  .loader.continuous_bins.at("a")
                   .n_bin,
               3u);
     // A repeated name replaces the earlier record.
@@ -891,11 +861,11 @@ TEST(ForestFile, SaveLoadKeepsTheText) {
     spit(in, text);
     const Forest forest = Forest::load(ModelKind::Regressor, in);
     EXPECT_EQ(forest.trees.size(), 3u);
-    EXPECT_EQ(forest.to_string(), text);
+    EXPECT_EQ(forest.to_text(), text);
     forest.save(out);
     EXPECT_EQ(slurp(out), text);
     // The same file loads as the other kind.
-    EXPECT_EQ(Forest::load(ModelKind::Classifier, out).to_string(), text);
+    EXPECT_EQ(Forest::load(ModelKind::Classifier, out).to_text(), text);
     // The loader's refusal of n_bin comes before any tree is read.
     spit(in, replace_once(replace_once(text, R"("n_bin":3,)", R"("n_bin":300,)"), "\"n_tree\":3", "\"n_tree\":9"));
     EXPECT_STOP_MSG(Forest::load(ModelKind::Regressor, in), "n_bin 300 exceeds max 255");
@@ -1100,13 +1070,7 @@ void load_and_use(const std::string& text, std::mt19937_64& gen) {
     TreeConfig config = reader.config();
     DataLoader loader(config.feature_cols, config.y_col, config.treatment_cols, config.weight_col, config.cat_cols,
                       config.n_bin, reader.continuous_bins(), reader.discrete_bins());
-    std::vector<FittedTree> trees;
-    for (uint64_t t = 0; t < config.n_tree; ++t) {
-        FittedTree fitted;
-        reader.read_tree_at(t, fitted.config, fitted.tree);
-        validate_tree(fitted.tree, config.feature_cols.size(), t);
-        trees.push_back(std::move(fitted));
-    }
+    std::vector<FittedTree> trees = reader.read_trees();
     // Whatever was read must survive being written and read again unchanged.
     {
         std::vector<std::string> sections;
