@@ -75,6 +75,15 @@ float normalization_core(const float* c, const float* l, size_t n_groups, float 
 
 }  // namespace
 
+void group_rates(const float* w0, const float* w1, size_t n_groups, const float* parent_rate, float threshold,
+                 float n_reg, float* rate, float* weight) {
+    count_reg_core(w0, w1, n_groups, parent_rate, threshold, n_reg, rate, weight);
+}
+
+float normalization_factor(const float* c, const float* l, size_t n_groups, float alpha) {
+    return normalization_core(c, l, n_groups, alpha);
+}
+
 float kl_divergence(float p, float q) {
     if (q < kEps) return 0.0f;
     const float qc = std::fmin(std::fmax(q, 1e-6f), 0.999999f);
@@ -101,31 +110,6 @@ KLCriterion::KLCriterion(uint64_t min_samples_leaf, uint64_t min_samples_treatme
 
 std::unique_ptr<Criterion> make_kl_criterion(const TreeConfig& c) {
     return std::make_unique<KLCriterion>(c.min_samples_leaf, c.min_samples_treatment, c.n_reg, c.alpha, c.normalization);
-}
-
-Matrix KLCriterion::count_reg(const Matrix& counts, const std::optional<Matrix>& parent, uint64_t threshold,
-                             uint64_t n_reg) {
-    Matrix out;
-    if (counts.empty() || counts[0].empty()) return out;
-    const size_t n_groups = counts[0].size();
-    if (counts.size() < 2 || counts[1].size() < n_groups) stop("index out of bounds: class-1 counts too short");
-    std::vector<float> parent_rate;
-    if (parent) {
-        parent_rate = column(*parent, 0);
-        if (parent_rate.size() < n_groups) stop("index out of bounds: parent summary too short");
-    }
-    std::vector<float> rate(n_groups), weight(n_groups);
-    count_reg_core(counts[0].data(), counts[1].data(), n_groups, parent ? parent_rate.data() : nullptr,
-                   static_cast<float>(threshold), static_cast<float>(n_reg), rate.data(), weight.data());
-    out.resize(n_groups);
-    for (size_t t = 0; t < n_groups; ++t) out[t] = {rate[t], weight[t]};
-    return out;
-}
-
-float KLCriterion::normalization_factor(const Matrix& parent, const Matrix& left) const {
-    const std::vector<float> c = column(parent, 1), l = column(left, 1);
-    if (c.empty() || l.size() < c.size()) stop("index out of bounds: summaries of different sizes");
-    return normalization_core(c.data(), l.data(), c.size(), alpha_);
 }
 
 SplitInfo KLCriterion::find_best_split(const DMatrix& data, const RowCodes& rc, uint64_t node_id, uint64_t feature_id,

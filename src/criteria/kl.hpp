@@ -14,6 +14,15 @@ float kl_divergence(float p, float q);
 float entropy_h1(float x);
 float entropy_h(float p, float q);
 
+// Rate and weight of each group from its class-0 and class-1 weights (w0, w1): the rate is
+// shrunk toward the parent's rate when `parent_rate` is given and the group weighs more than
+// `threshold`, and is the parent's rate at or below it; with no parent it is the plain rate.
+void group_rates(const float* w0, const float* w1, size_t n_groups, const float* parent_rate, float threshold,
+                 float n_reg, float* rate, float* weight);
+// The factor a split's gain is divided by: from the parent's group weights `c` and the left
+// child's `l`, penalising splits that divide the groups unevenly.
+float normalization_factor(const float* c, const float* l, size_t n_groups, float alpha);
+
 class KLCriterion final : public Criterion {
 public:
     KLCriterion(uint64_t min_samples_leaf, uint64_t min_samples_treatment, uint64_t n_reg, float alpha,
@@ -29,13 +38,6 @@ public:
     bool order_free(const RowCodes& rc, uint64_t n_rows) const override {
         return rc.integer_weights && static_cast<double>(rc.max_abs_weight) * static_cast<double>(n_rows) <= 16777216.0;
     }
-
-    // Group summary [rate, weight] per group from class-0 / class-1 weights, shrunk toward the
-    // parent's rate when a parent is given.
-    static Matrix count_reg(const Matrix& counts, const std::optional<Matrix>& parent, uint64_t threshold,
-                            uint64_t n_reg);
-    // The normalization factor from the parent summary and the left child's summary.
-    float normalization_factor(const Matrix& parent, const Matrix& left) const;
 
 private:
     // Reads every candidate split from a tally; `stride` separates the (class, group) rows.

@@ -21,22 +21,6 @@ std::unique_ptr<Criterion> make_regression_criterion(const TreeConfig& c) {
     return std::make_unique<RegressionCriterion>(c.alpha);
 }
 
-std::vector<float> RegressionCriterion::get_parent_stat(bool is_cat, const Matrix& table) {
-    std::vector<float> out;
-    out.reserve(table.size());
-    for (const auto& row : table) {
-        if (is_cat) {
-            float s = 0.0f;
-            for (float v : row) s = s + v;
-            out.push_back(s);
-        } else {
-            if (row.empty()) stop("index out of bounds: an empty statistic row has no total");
-            out.push_back(row.back());
-        }
-    }
-    return out;
-}
-
 SplitInfo RegressionCriterion::find_best_split(const DMatrix& data, const RowCodes& rc, uint64_t node_id,
                                               uint64_t feature_id, std::span<const RowId> rows) {
     const FeatureFacts facts = feature_facts(data, rc, feature_id);

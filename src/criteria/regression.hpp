@@ -29,9 +29,6 @@ public:
                                              std::span<const RowId> rows) override;
     RowCodes row_codes(const DMatrix& data) const override { return prepare_regressor_rows(data); }
 
-    // Per group: the last entry of a cumulative row, or the sum of a categorical one.
-    static std::vector<float> get_parent_stat(bool is_cat, const Matrix& table);
-
 private:
     // `tables` holds the Σ y·w, Σ y²·w and Σ w tables, `table` floats apart; `stride` separates
     // the group rows inside each.

@@ -1,11 +1,8 @@
 #pragma once
 // Per-node tallies by treatment group and bin slot. Slot b < n_bins holds the rows in bin b, the
 // last slot (n_bins) the rows with a missing cell. Every entry accumulates in the order of the
-// node's rows, in 32-bit arithmetic.
-//
-// Two forms: the Matrix form (Count, Sum, SecondOrderSum, CountNoY), and the flat form the
-// criteria use in their hot loop, which gathers each row's group code and addends from compact
-// arrays prepared once per fit. Both give the same numbers.
+// node's rows, in 32-bit arithmetic. The tallies gather each row's group code and addends from
+// compact arrays prepared once per fit (the tests keep a plain per-row form as their oracle).
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -17,45 +14,7 @@
 
 namespace quorvelin {
 
-struct Statistic {
-    Matrix values;
-    uint64_t feature_id = 0;
-    uint64_t treatment_id = 0;
-    bool is_cat = false;
-};
-
-struct Count {
-    // [class][group][slot]
-    static std::vector<Matrix> cat(const std::vector<uint8_t>& bins, const std::vector<uint8_t>& treatment,
-                                   const std::vector<float>& y, const std::vector<float>& weight,
-                                   std::span<const RowId> rows, uint64_t n_t, uint64_t n_slots);
-    static std::vector<Matrix> calculate(const DMatrix& data, uint64_t feature_id, bool is_cat, uint64_t treatment_id,
-                                         std::span<const RowId> rows, uint64_t n_bins, uint64_t n_t);
-};
-
-struct Sum {
-    static Matrix cat(const std::vector<uint8_t>& bins, const std::vector<uint8_t>& treatment, const std::vector<float>& y,
-                      const std::vector<float>& weight, std::span<const RowId> rows, uint64_t n_t, uint64_t n_slots);
-    static Statistic calculate(const DMatrix& data, uint64_t feature_id, bool is_cat, uint64_t treatment_id,
-                               std::span<const RowId> rows, uint64_t n_bins, uint64_t n_t);
-};
-
-struct SecondOrderSum {
-    static Matrix cat(const std::vector<uint8_t>& bins, const std::vector<uint8_t>& treatment, const std::vector<float>& y,
-                      const std::vector<float>& weight, std::span<const RowId> rows, uint64_t n_t, uint64_t n_slots);
-    static Statistic calculate(const DMatrix& data, uint64_t feature_id, bool is_cat, uint64_t treatment_id,
-                               std::span<const RowId> rows, uint64_t n_bins, uint64_t n_t);
-};
-
-struct CountNoY {
-    static Matrix cat(const std::vector<uint8_t>& bins, const std::vector<uint8_t>& treatment,
-                      const std::vector<float>& weight, std::span<const RowId> rows, uint64_t n_t, uint64_t n_slots);
-    static Statistic calculate(const DMatrix& data, uint64_t feature_id, bool is_cat, uint64_t treatment_id,
-                               std::span<const RowId> rows, uint64_t n_bins, uint64_t n_t);
-};
-
 // Running sums along each row, left to right from 0.0.
-void cumulate(Matrix& table);
 void cumulate(float* row, size_t n);
 
 // Compact per-row inputs of the flat tallies, built once per fit and shared read-only by every

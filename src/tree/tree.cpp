@@ -34,11 +34,6 @@ void Tree::add_split(uint64_t node, SplitInfo record) {
     if (node < split.size()) split[node] = std::move(record);
 }
 
-std::optional<SplitInfo> Tree::get_split_info(uint64_t node) const {
-    if (node >= split.size()) no_node(node, split.size());
-    return split[node];
-}
-
 const SplitInfo& Tree::split_at(uint64_t node) const {
     if (node >= split.size()) no_node(node, split.size());
     if (!split[node]) stop("node " + std::to_string(node) + " has no split record");

@@ -21,7 +21,6 @@ public:
     uint64_t add_left(uint64_t node);
     uint64_t add_right(uint64_t node);
     void add_split(uint64_t node, SplitInfo record);
-    std::optional<SplitInfo> get_split_info(uint64_t node) const;
     // Reads the record in place; stops when the node has none.
     const SplitInfo& split_at(uint64_t node) const;
     // One value per treatment group other than the control: summary[k][0] - summary[0][0].

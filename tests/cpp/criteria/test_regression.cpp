@@ -148,14 +148,6 @@ TEST(RegressionSplit, RepeatedRowsEqualDoubledWeights) {
     EXPECT_TRUE(qtest::same_split(best(a, doubled), best(b, unit, 0, twice)));
 }
 
-TEST(RegressionParentStat, ContinuousAndCategorical) {
-    const Matrix table{{1, 3, 6}, {0, 0, 2}};
-    EXPECT_EQ(RegressionCriterion::get_parent_stat(false, table), (std::vector<float>{6, 2}));
-    EXPECT_EQ(RegressionCriterion::get_parent_stat(true, table), (std::vector<float>{10, 2}));
-    EXPECT_EQ(RegressionCriterion::get_parent_stat(true, Matrix{{}}), (std::vector<float>{0}));
-    EXPECT_STOPS(RegressionCriterion::get_parent_stat(false, Matrix{{}}));
-}
-
 TEST(RegressionSplit, BadInputsStop) {
     RegressionCriterion s(0.9f);
     const DMatrix m = one_feature(worked_rows(), 2);

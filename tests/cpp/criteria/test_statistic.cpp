@@ -1,4 +1,4 @@
-// Per-node tallies by group and bin slot, and the Matrix operations.
+// Per-node tallies by group and bin slot, against hand counts and the per-row oracle.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -7,6 +7,7 @@
 
 #include "criteria/linalg.hpp"
 #include "criteria/statistic.hpp"
+#include "support/oracles.hpp"
 #include "test_util.hpp"
 
 using namespace quorvelin;
@@ -33,130 +34,88 @@ DMatrix single(std::vector<uint8_t> bins, uint64_t n_bins, std::vector<uint8_t> 
 
 }  // namespace
 
-TEST(CountNoY, CumulativeAndCategoricalReadings) {
-    const DMatrix m = single({0, 0, 2}, 3);
-    const auto rows = all_rows(3);
-    const Statistic cont = CountNoY::calculate(m, 0, false, 0, rows, 3, 1);
-    EXPECT_EQ(cont.values, (Matrix{{2, 2, 3, 3}}));
-    EXPECT_EQ(cont.feature_id, 0u);
-    EXPECT_EQ(cont.treatment_id, 0u);
-    EXPECT_FALSE(cont.is_cat);
-    const Statistic cat = CountNoY::calculate(m, 0, true, 0, rows, 3, 1);
-    EXPECT_EQ(cat.values, (Matrix{{2, 0, 1, 0}}));
-    EXPECT_TRUE(cat.is_cat);
+namespace {
+
+Matrix as_rows(const std::vector<float>& flat, size_t n_rows, size_t n_slots) {
+    Matrix out(n_rows);
+    for (size_t r = 0; r < n_rows; ++r) out[r].assign(flat.begin() + r * n_slots, flat.begin() + (r + 1) * n_slots);
+    return out;
 }
 
-TEST(Count, OutcomeClassesByTruncation) {
-    // Weights 1, 2, 4, 8, 16 tell the rows apart: 0.0, 0.9 and -3.0 are class 0, 1.0 and 1.9
-    // class 1.
-    const DMatrix m = single({0, 0, 0, 0, 0}, 1, {}, {0.0f, 0.9f, 1.0f, -3.0f, 1.9f}, {1, 2, 4, 8, 16});
-    const auto t = Count::calculate(m, 0, true, 0, all_rows(5), 1, 1);
-    ASSERT_EQ(t.size(), 2u);
-    EXPECT_EQ(t[0], (Matrix{{11, 0}}));
-    EXPECT_EQ(t[1], (Matrix{{20, 0}}));
-    const DMatrix nan_y = single({0}, 1, {}, {NAN});
-    EXPECT_EQ(Count::calculate(nan_y, 0, true, 0, all_rows(1), 1, 1)[0], (Matrix{{1, 0}}));
+// The library's class tallies of feature 0: one row per code (class * n_t + group).
+Matrix class_table(const DMatrix& m, std::span<const RowId> rows) {
+    const RowCodes rc = prepare_classifier_rows(m);
+    const size_t n_slots = m.bins_of(0) + 1;
+    std::vector<float> flat(rc.n_codes * n_slots, 0.0f);
+    tally_weights(m.x[0], m.max_bin[0], rows, rc, n_slots, flat.data());
+    return as_rows(flat, rc.n_codes, n_slots);
+}
+
+// The library's moment tallies of feature 0 (Σ y·w, Σ y²·w, Σ w): one row per group.
+std::vector<Matrix> moment_tables(const DMatrix& m, std::span<const RowId> rows) {
+    const RowCodes rc = prepare_regressor_rows(m);
+    const size_t n_slots = m.bins_of(0) + 1, cells = rc.n_codes * n_slots;
+    std::vector<float> flat(3 * cells, 0.0f);
+    tally_moments(m.x[0], m.max_bin[0], rows, rc, n_slots, flat.data(), flat.data() + cells, flat.data() + 2 * cells);
+    std::vector<Matrix> out;
+    for (size_t k = 0; k < 3; ++k)
+        out.push_back(as_rows({flat.begin() + k * cells, flat.begin() + (k + 1) * cells}, rc.n_codes, n_slots));
+    return out;
+}
+
+}  // namespace
+
+TEST(ClassTally, OutcomeClassesByTruncation) {
+    // Weights 1, 2, 4, 8, 16 tell the rows apart: 0.0, 0.9, -3.0 and NaN are class 0, 1.0 and
+    // 1.9 class 1; 2.0 cannot be tallied.
+    const DMatrix m = single({0, 0, 0, 0, 0, 0}, 1, {}, {0.0f, 0.9f, 1.0f, -3.0f, 1.9f, NAN}, {1, 2, 4, 8, 16, 32});
+    EXPECT_EQ(class_table(m, all_rows(6)), (Matrix{{43, 0}, {20, 0}}));
     const DMatrix two = single({0, 0}, 1, {}, {1.0f, 2.0f});
-    EXPECT_STOPS(Count::calculate(two, 0, true, 0, all_rows(2), 1, 1));
-    EXPECT_NO_THROW(Count::calculate(two, 0, true, 0, std::vector<RowId>{0}, 1, 1));
+    EXPECT_STOPS(class_table(two, all_rows(2)));
+    EXPECT_EQ(class_table(two, std::vector<RowId>{0}), (Matrix{{0, 0}, {1, 0}}));
 }
 
-TEST(Count, GroupsAndSlots) {
-    // Two groups, two bins plus missing; cumulative reading.
+TEST(ClassTally, GroupsAndSlots) {
+    // Two groups, two bins plus the missing slot; rows (bin, group, y): (0,0,1) (1,1,0) (M,1,1)
+    // (1,0,1) (0,1,0).
     const DMatrix m = single({0, 1, kMissingBin, 1, 0}, 2, {0, 1, 1, 0, 1}, {1, 0, 1, 1, 0});
-    const auto t = Count::calculate(m, 0, false, 0, all_rows(5), 2, 2);
-    EXPECT_EQ(t[0], (Matrix{{0, 0, 0}, {1, 2, 2}}));
-    EXPECT_EQ(t[1], (Matrix{{1, 2, 2}, {0, 0, 1}}));
+    EXPECT_EQ(class_table(m, all_rows(5)), (Matrix{{0, 0, 0}, {1, 1, 0}, {1, 1, 0}, {0, 0, 1}}));
 }
 
-TEST(SumAndSecondOrderSum, WeightedMoments) {
-    const DMatrix m = single({1, 1}, 2, {}, {2.0f, 3.0f}, {0.5f, 2.0f});
-    const auto rows = all_rows(2);
-    EXPECT_EQ(Sum::calculate(m, 0, true, 0, rows, 2, 1).values, (Matrix{{0, 7, 0}}));
-    EXPECT_EQ(SecondOrderSum::calculate(m, 0, true, 0, rows, 2, 1).values, (Matrix{{0, 20, 0}}));
-    EXPECT_EQ(Sum::calculate(m, 0, false, 0, rows, 2, 1).values, (Matrix{{0, 7, 7}}));
-    EXPECT_EQ(CountNoY::calculate(m, 0, false, 0, rows, 2, 1).values, (Matrix{{0, 2.5f, 2.5f}}));
-}
-
-TEST(Tallies, AllMissingRowsLandInTheLastSlot) {
-    const DMatrix m = single({kMissingBin, kMissingBin, kMissingBin}, 3, {}, {1, 2, 3}, {1, 1, 2});
-    const auto rows = all_rows(3);
-    EXPECT_EQ(CountNoY::calculate(m, 0, false, 0, rows, 3, 1).values, (Matrix{{0, 0, 0, 4}}));
-    EXPECT_EQ(CountNoY::calculate(m, 0, true, 0, rows, 3, 1).values, (Matrix{{0, 0, 0, 4}}));
-    EXPECT_EQ(Sum::calculate(m, 0, false, 0, rows, 3, 1).values, (Matrix{{0, 0, 0, 9}}));
-}
-
-TEST(Tallies, BinEqualToTheBinCountSharesTheMissingSlot) {
-    // An unseen category carries bin n_bins; it is tallied with the missing cells.
-    const DMatrix m = single({0, 2, kMissingBin}, 2);
-    EXPECT_EQ(CountNoY::calculate(m, 0, true, 0, all_rows(3), 2, 1).values, (Matrix{{1, 0, 2}}));
-    const DMatrix beyond = single({0, 3}, 2);
-    EXPECT_STOPS(CountNoY::calculate(beyond, 0, true, 0, all_rows(2), 2, 1));
-}
-
-TEST(Tallies, RepeatedRowsCountEachTime) {
-    const DMatrix m = single({0, 1}, 2, {}, {1, 3});
-    const std::vector<RowId> rows{1, 0, 1, 1};
-    EXPECT_EQ(CountNoY::calculate(m, 0, true, 0, rows, 2, 1).values, (Matrix{{1, 3, 0}}));
-    EXPECT_EQ(Sum::calculate(m, 0, true, 0, rows, 2, 1).values, (Matrix{{1, 9, 0}}));
-    const DMatrix classes = single({0, 1}, 2, {}, {1, 0});
-    const auto c = Count::calculate(classes, 0, true, 0, rows, 2, 1);
-    EXPECT_EQ(c[0], (Matrix{{0, 3, 0}}));
-    EXPECT_EQ(c[1], (Matrix{{1, 0, 0}}));
-}
-
-TEST(Tallies, EmptyRowsGiveFullShapeZeros) {
-    const DMatrix m = single({0, 1}, 4, {0, 2});
-    const std::vector<RowId> none;
-    const Matrix zeros(3, Row(5, 0.0f));
-    EXPECT_EQ(CountNoY::calculate(m, 0, false, 0, none, 4, 3).values, zeros);
-    EXPECT_EQ(Sum::calculate(m, 0, true, 0, none, 4, 3).values, zeros);
-    EXPECT_EQ(SecondOrderSum::calculate(m, 0, false, 0, none, 4, 3).values, zeros);
-    const auto c = Count::calculate(m, 0, false, 0, none, 4, 3);
-    ASSERT_EQ(c.size(), 2u);
-    EXPECT_EQ(c[0], zeros);
-    EXPECT_EQ(c[1], zeros);
-}
-
-TEST(Tallies, BadInputsStop) {
-    const DMatrix m = single({0, 1}, 2, {0, 1});
-    const auto rows = all_rows(2);
-    EXPECT_STOPS(CountNoY::calculate(m, 1, false, 0, rows, 2, 2));                        // no feature 1
-    EXPECT_STOPS(CountNoY::calculate(m, 0, false, 1, rows, 2, 2));                        // no treatment column 1
-    EXPECT_STOPS(CountNoY::calculate(m, 0, false, 0, std::vector<RowId>{2}, 2, 2));        // row out of range
-    EXPECT_STOPS(CountNoY::calculate(m, 0, false, 0, rows, 2, 1));                        // group 1 >= n_t
-    EXPECT_STOPS(Sum::calculate(m, 0, false, 0, rows, 0, 2));                             // bin 1 beyond 1 slot
-}
-
-TEST(MatrixOps, AddSubtractColumn) {
-    const Matrix a{{1, 2, 3}, {4, 5}};
-    const Matrix b{{10, 20, 30}, {40, 50, 60}, {7}};
-    EXPECT_EQ(add(a, b), (Matrix{{11, 22, 33}, {44, 55}}));  // b's extra row and column ignored
-    EXPECT_EQ(subtract(a, b), (Matrix{{-9, -18, -27}, {-36, -45}}));
-    EXPECT_STOPS(add(b, a));  // a has no row 2
-}
-
-TEST(MatrixOps, ShapeRules) {
-    const Matrix empty_first{{}, {1, 2}};
-    EXPECT_STOP_MSG(add(empty_first, empty_first), "assertion failed: n_col > 0");
-    EXPECT_STOP_MSG(subtract(empty_first, Matrix{{1}, {1}}), "assertion failed: n_col > 0");
-    EXPECT_STOP_MSG(divide_scalar(empty_first, 2.0f), "assertion failed: n_col > 0");
-    EXPECT_TRUE(add(Matrix{}, Matrix{{1}}).empty());
-    EXPECT_TRUE(divide_scalar(Matrix{}, 0.0f).empty());
-    EXPECT_STOPS(add(Matrix{{1}, {2}}, Matrix{{1}}));  // b shorter than a
-    EXPECT_EQ(column(Matrix{{1, 2}, {3, 4}}, 1), (Row{2, 4}));
-    EXPECT_STOPS(column(Matrix{{1, 2}, {3}}, 1));
-}
-
-TEST(MatrixOps, DivideScalar) {
-    const Matrix a{{1, -2}, {3, 4, 5}};
-    EXPECT_EQ(divide_scalar(a, 2.0f), (Matrix{{0.5f, -1}, {1.5f, 2}}));  // rows cut to the first row's width
-    for (float zero : {0.0f, -0.0f}) {
-        const Matrix z = divide_scalar(a, zero);
-        ASSERT_EQ(z, (Matrix{{0, 0}, {0, 0}}));
-        for (const auto& row : z)
-            for (float v : row) EXPECT_FALSE(std::signbit(v));
+TEST(Tallies, HandCountedCases) {
+    struct Case {
+        const char* name;
+        DMatrix data;
+        std::vector<RowId> rows;
+        Matrix sum, second, weight;  // group 1's row is the second
+    };
+    const Case cases[] = {
+        {"weighted moments", single({1, 1}, 2, {1, 1}, {2.0f, 3.0f}, {0.5f, 2.0f}), all_rows(2),
+         {{0, 0, 0}, {0, 7, 0}}, {{0, 0, 0}, {0, 20, 0}}, {{0, 0, 0}, {0, 2.5f, 0}}},
+        {"all missing go to the last slot", single({kMissingBin, kMissingBin, kMissingBin}, 3, {1, 1, 1}, {1, 2, 3}, {1, 1, 2}),
+         all_rows(3), {{0, 0, 0, 0}, {0, 0, 0, 9}}, {{0, 0, 0, 0}, {0, 0, 0, 23}}, {{0, 0, 0, 0}, {0, 0, 0, 4}}},
+        {"bin equal to the bin count shares the missing slot", single({0, 2, kMissingBin}, 2, {1, 1, 1}, {1, 1, 1}),
+         all_rows(3), {{0, 0, 0}, {1, 0, 2}}, {{0, 0, 0}, {1, 0, 2}}, {{0, 0, 0}, {1, 0, 2}}},
+        {"repeated rows count each time", single({0, 1}, 2, {1, 1}, {1, 3}), {1, 0, 1, 1},
+         {{0, 0, 0}, {1, 9, 0}}, {{0, 0, 0}, {1, 27, 0}}, {{0, 0, 0}, {1, 3, 0}}},
+        {"no rows: zeros of the full shape", single({0, 1}, 4, {0, 2}), {},
+         Matrix(3, Row(5, 0.0f)), Matrix(3, Row(5, 0.0f)), Matrix(3, Row(5, 0.0f))},
+    };
+    for (const Case& c : cases) {
+        const std::vector<Matrix> t = moment_tables(c.data, c.rows);
+        EXPECT_EQ(t[0], c.sum) << c.name;
+        EXPECT_EQ(t[1], c.second) << c.name;
+        EXPECT_EQ(t[2], c.weight) << c.name;
     }
+    // Repeated rows in the class tallies, and a bin beyond the slots.
+    EXPECT_EQ(class_table(single({0, 1}, 2, {}, {1, 0}), std::vector<RowId>{1, 0, 1, 1}), (Matrix{{0, 3, 0}, {1, 0, 0}}));
+    EXPECT_STOPS(class_table(single({0, 3}, 2), all_rows(2)));
+}
+
+TEST(Cumulate, RunningSumsFromZero) {
+    std::vector<float> row{2, 0, 1, 0};
+    cumulate(row.data(), row.size());
+    EXPECT_EQ(row, (std::vector<float>{2, 2, 3, 3}));
 }
 
 TEST(RowListsOps, FollowTheMatrixRules) {
@@ -166,9 +125,9 @@ TEST(RowListsOps, FollowTheMatrixRules) {
     a.row(0)[0] = 1, a.row(0)[1] = 2, a.row(1)[0] = 3, a.row(1)[1] = 4;
     b.row(0)[0] = 10, b.row(0)[1] = 20, b.row(1)[0] = 30;
     add_into(a, b);
-    EXPECT_EQ(a.to_matrix(), (Matrix{{11, 22}, {33}}));
-    EXPECT_EQ(divide_scalar(a, 2.0f).to_matrix(), (Matrix{{5.5f, 11}, {16.5f}}));
-    EXPECT_EQ(divide_scalar(a, -0.0f).to_matrix(), (Matrix{{0, 0}, {0}}));
+    EXPECT_EQ(oracle::to_matrix(a), (Matrix{{11, 22}, {33}}));
+    EXPECT_EQ(oracle::to_matrix(divide_scalar(a, 2.0f)), (Matrix{{5.5f, 11}, {16.5f}}));
+    EXPECT_EQ(oracle::to_matrix(divide_scalar(a, -0.0f)), (Matrix{{0, 0}, {0}}));
     RowLists hollow(1, 1);
     EXPECT_STOP_MSG(add_into(hollow, hollow), "assertion failed: n_col > 0");
     EXPECT_STOP_MSG(divide_scalar(hollow, 1.0f), "assertion failed: n_col > 0");
@@ -192,7 +151,7 @@ TEST(FlatTallies, BitIdenticalToTheMatrixForms) {
         for (size_t f = 0; f < 3; ++f) {
             const uint64_t nb = cls.n_bins.at(cls.feature_names[f]);
             const size_t slots = nb + 1;
-            const auto count = Count::cat(cls.x[f], cls.treatments[0], cls.y, cls.weight, rows, n_t, slots);
+            const auto count = oracle::Tally::classes(cls.x[f], cls.treatments[0], cls.y, cls.weight, rows, n_t, slots);
             std::vector<float> flat(2 * n_t * slots, 0.0f);
             tally_weights(cls.x[f], cls.max_bin[f], rows, rc_cls, slots, flat.data());
             for (size_t c = 0; c < 2; ++c)
@@ -203,9 +162,9 @@ TEST(FlatTallies, BitIdenticalToTheMatrixForms) {
             if (n_t < 2) continue;
             const uint64_t rnb = reg.n_bins.at(reg.feature_names[f]);
             const size_t rslots = rnb + 1;
-            const Matrix sum = Sum::cat(reg.x[f], reg.treatments[0], reg.y, reg.weight, rows, n_t, rslots);
-            const Matrix second = SecondOrderSum::cat(reg.x[f], reg.treatments[0], reg.y, reg.weight, rows, n_t, rslots);
-            const Matrix weight = CountNoY::cat(reg.x[f], reg.treatments[0], reg.weight, rows, n_t, rslots);
+            const Matrix sum = oracle::Tally::sum(reg.x[f], reg.treatments[0], reg.y, reg.weight, rows, n_t, rslots);
+            const Matrix second = oracle::Tally::second(reg.x[f], reg.treatments[0], reg.y, reg.weight, rows, n_t, rslots);
+            const Matrix weight = oracle::Tally::weight(reg.x[f], reg.treatments[0], reg.weight, rows, n_t, rslots);
             std::vector<float> fs(n_t * rslots, 0.0f), fq(fs), fw(fs);
             tally_moments(reg.x[f], reg.max_bin[f], rows, rc_reg, rslots, fs.data(), fq.data(), fw.data());
             for (size_t t = 0; t < n_t; ++t)
@@ -215,21 +174,6 @@ TEST(FlatTallies, BitIdenticalToTheMatrixForms) {
                     ASSERT_TRUE(qtest::same_bits(weight[t][s], fw[t * rslots + s]));
                 }
         }
-    }
-}
-
-TEST(FlatTallies, RunningSumsMatchCalculate) {
-    std::mt19937 gen(5);
-    DMatrix m = qtest::random_matrix(gen, 300, 1, 30, 3, false, true);
-    const auto rows = all_rows(300);
-    const uint64_t nb = m.n_bins.at("f0");
-    const Statistic s = Sum::calculate(m, 0, false, 0, rows, nb, 3);
-    const RowCodes rc = prepare_regressor_rows(m);
-    std::vector<float> fs(3 * (nb + 1), 0.0f), fq(fs), fw(fs);
-    tally_moments(m.x[0], m.max_bin[0], rows, rc, nb + 1, fs.data(), fq.data(), fw.data());
-    for (size_t t = 0; t < 3; ++t) {
-        cumulate(fs.data() + t * (nb + 1), nb + 1);
-        for (size_t k = 0; k <= nb; ++k) ASSERT_TRUE(qtest::same_bits(s.values[t][k], fs[t * (nb + 1) + k]));
     }
 }
 
@@ -280,7 +224,7 @@ TEST(BatchTallies, BitIdenticalToTheMatrixForms) {
             for (size_t j = 0; j < features.size(); ++j) {
                 const uint64_t f = features[j];
                 const size_t slots = cls.n_bins.at(cls.feature_names[f]) + 1;
-                const auto c = Count::cat(cls.x[f], cls.treatments[0], cls.y, cls.weight, rows, n_t, slots);
+                const auto c = oracle::Tally::classes(cls.x[f], cls.treatments[0], cls.y, cls.weight, rows, n_t, slots);
                 for (size_t k = 0; k < 2; ++k)
                     for (size_t t = 0; t < n_t; ++t)
                         for (size_t s = 0; s < slots; ++s)
@@ -297,9 +241,9 @@ TEST(BatchTallies, BitIdenticalToTheMatrixForms) {
             for (size_t j = 0; j < features.size(); ++j) {
                 const uint64_t f = features[j];
                 const size_t slots = reg.n_bins.at(reg.feature_names[f]) + 1;
-                const Matrix s1 = Sum::cat(reg.x[f], reg.treatments[0], reg.y, reg.weight, rows, n_t, slots);
-                const Matrix s2 = SecondOrderSum::cat(reg.x[f], reg.treatments[0], reg.y, reg.weight, rows, n_t, slots);
-                const Matrix s0 = CountNoY::cat(reg.x[f], reg.treatments[0], reg.weight, rows, n_t, slots);
+                const Matrix s1 = oracle::Tally::sum(reg.x[f], reg.treatments[0], reg.y, reg.weight, rows, n_t, slots);
+                const Matrix s2 = oracle::Tally::second(reg.x[f], reg.treatments[0], reg.y, reg.weight, rows, n_t, slots);
+                const Matrix s0 = oracle::Tally::weight(reg.x[f], reg.treatments[0], reg.weight, rows, n_t, slots);
                 const float* base = tables.data() + j * 3 * table;
                 for (size_t t = 0; t < n_t; ++t)
                     for (size_t s = 0; s < slots; ++s) {

@@ -30,7 +30,7 @@ TEST(Tree, NewTreeIsOneRoot) {
     EXPECT_EQ(t.left_children.size(), 1u);
     EXPECT_FALSE(t.left_children[0].has_value());
     EXPECT_FALSE(t.right_children[0].has_value());
-    EXPECT_FALSE(t.get_split_info(0).has_value());
+    EXPECT_FALSE(t.split[0].has_value());
 }
 
 TEST(Tree, ChildrenIdsAndDepths) {
@@ -47,7 +47,7 @@ TEST(Tree, ChildrenIdsAndDepths) {
     EXPECT_FALSE(t.left_children[2].has_value());
     EXPECT_EQ(t.split.size(), 5u);
     EXPECT_EQ(t.right_children.size(), 5u);
-    EXPECT_FALSE(t.get_split_info(3).has_value());
+    EXPECT_FALSE(t.split[3].has_value());
 }
 
 TEST(Tree, SplitRecords) {
@@ -56,16 +56,13 @@ TEST(Tree, SplitRecords) {
     t.add_right(0);
     t.add_split(0, record(0, 1.0f));
     t.add_split(0, record(0, 2.0f));
-    ASSERT_TRUE(t.get_split_info(0).has_value());
-    EXPECT_EQ(t.get_split_info(0)->gain, 2.0f);
-    EXPECT_FALSE(t.get_split_info(1).has_value());
+    ASSERT_TRUE(t.split[0].has_value());
+    EXPECT_EQ(t.split_at(0).gain, 2.0f);
+    EXPECT_FALSE(t.split[1].has_value());
+    EXPECT_STOPS(t.split_at(1));
     // A record for a node that does not exist is dropped without a trace.
     t.add_split(9, record(9, 3.0f));
     EXPECT_EQ(t.split.size(), 3u);
-    // The returned record is a copy.
-    auto copy = t.get_split_info(0);
-    copy->gain = 5.0f;
-    EXPECT_EQ(t.get_split_info(0)->gain, 2.0f);
 }
 
 TEST(Tree, InvalidNodesStop) {
@@ -74,7 +71,7 @@ TEST(Tree, InvalidNodesStop) {
     EXPECT_STOPS(t.add_right(7));
     EXPECT_EQ(t.level.size(), 1u);
     EXPECT_FALSE(t.left_children[0].has_value());
-    EXPECT_STOPS(t.get_split_info(1));
+    EXPECT_STOPS(t.split_at(1));
 }
 
 TEST(TreeUplift, DifferencesFromTheControl) {
