@@ -35,6 +35,10 @@ struct TreeConfig {
     float subsample = 1.0f;
     uint64_t n_thread = 1;
     std::optional<uint64_t> seed;
+    // Opt-in: tree i draws from its own random stream (the seed's key, stream i + 1) instead of
+    // the one stream all trees share, so the forest no longer depends on how trees are spread
+    // over threads. Written to the model file only when set, so default files keep their bytes.
+    bool seed_per_tree = false;
 
     bool operator==(const TreeConfig&) const = default;
 };

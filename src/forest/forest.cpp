@@ -1,6 +1,7 @@
 #include "forest/forest.hpp"
 
 #include <algorithm>
+#include <array>
 #include <optional>
 #include <span>
 #include <string>
@@ -105,23 +106,36 @@ Forest::Forest(ModelKind kind_, TreeConfig cfg, DataLoader loader_, std::vector<
     loader.workers = loader_workers(config.n_thread);
 }
 
-void Forest::fit(DMatrix data, const InterruptCheck& interrupted) {
+void Forest::fit(DMatrix data, const InterruptCheck& interrupted, std::atomic<uint64_t>* grown) {
     const uint64_t n_tree = config.n_tree, n_thread = config.n_thread;
     if (n_tree > 0) data.ensure_slots();
-    // One random source shared by every worker, as the file format's seed defines it.
-    Random random(config.seed);
+    // Stream 0 of the seed's key is the random source every worker shares, as the file
+    // format's seed defines it. With seed_per_tree, tree i reads stream i + 1 alone, so its
+    // draws do not depend on which thread grows it or when.
+    const std::array<uint32_t, 8> key = Random::key_for(config.seed);
+    Random shared(key, 0);
     const TreeConfig& shared_config = config;
+    auto grow = [&](TreeGrower& grower, const RowCodes& rc, uint64_t index) {
+        Tree tree;
+        if (shared_config.seed_per_tree) {
+            Random own(key, index + 1);
+            tree = grower.grow(data, rc, own);
+        } else {
+            tree = grower.grow(data, rc, shared);
+        }
+        if (grown) grown->fetch_add(1, std::memory_order_relaxed);
+        return FittedTree{shared_config, std::move(tree)};
+    };
     if (n_thread == 1) {
         std::unique_ptr<Criterion> criterion = make_criterion(kind, shared_config);
         const RowCodes rc = criterion->row_codes(data);
         TreeGrower grower(shared_config, *criterion);
-        std::vector<FittedTree> grown;
+        std::vector<FittedTree> out;
         for (uint64_t i = 0; i < n_tree; ++i) {
             if (interrupted) interrupted();
-            Tree tree = grower.grow(data, rc, random);
-            grown.push_back({shared_config, std::move(tree)});
+            out.push_back(grow(grower, rc, i));
         }
-        trees = std::move(grown);
+        trees = std::move(out);
         return;
     }
 
@@ -129,23 +143,24 @@ void Forest::fit(DMatrix data, const InterruptCheck& interrupted) {
     const RowCodes rc = make_criterion(kind, shared_config)->row_codes(data);
     std::vector<std::vector<FittedTree>> results(plan.size());
     WorkerGroup workers(plan.size());
+    uint64_t first = 0;
     for (size_t w = 0; w < plan.size(); ++w) {
-        workers.start([&, w] {
+        workers.start([&, w, first] {
             std::unique_ptr<Criterion> criterion = make_criterion(kind, shared_config);
             TreeGrower grower(shared_config, *criterion);
             for (uint64_t i = 0; i < plan[w]; ++i) {
                 if (workers.stop_requested.load()) throw Cancelled{};
-                Tree tree = grower.grow(data, rc, random);
-                results[w].push_back({shared_config, std::move(tree)});
+                results[w].push_back(grow(grower, rc, first + i));
             }
         });
+        first += plan[w];
     }
     workers.wait(interrupted);
     workers.rethrow_first_error();
-    std::vector<FittedTree> grown;
+    std::vector<FittedTree> out;
     for (auto& part : results)
-        for (auto& t : part) grown.push_back(std::move(t));
-    trees = std::move(grown);
+        for (auto& t : part) out.push_back(std::move(t));
+    trees = std::move(out);
 }
 
 RowLists Forest::predict(const DMatrix& data, const InterruptCheck& interrupted) const {
@@ -180,9 +195,9 @@ RowLists Forest::predict(const DMatrix& data, const InterruptCheck& interrupted)
 }
 
 void Forest::fit_table(const std::vector<std::string>& headers, const TableView& rows,
-                       const InterruptCheck& interrupted) {
+                       const InterruptCheck& interrupted, std::atomic<uint64_t>* grown) {
     BinsTransaction bins(loader);
-    fit(loader.from_memory(headers, rows), interrupted);
+    fit(loader.from_memory(headers, rows), interrupted, grown);
     bins.commit();
 }
 

@@ -2,6 +2,7 @@
 // The forest: the model's kind and configuration, its loader with the fitted bins, and its
 // trees. Training and prediction run on the calling thread or on worker threads. This is what
 // the Python binding holds.
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -28,14 +29,16 @@ public:
     Forest(ModelKind kind, TreeConfig cfg);
     Forest(ModelKind kind, TreeConfig cfg, DataLoader loader_, std::vector<FittedTree> trees_);
 
-    // Grows n_tree trees and replaces the forest's trees with them (the bins stay).
-    void fit(DMatrix data, const InterruptCheck& interrupted = {});
+    // Grows n_tree trees and replaces the forest's trees with them (the bins stay). `grown`,
+    // when given, counts the trees finished so far (from any thread), for progress reports.
+    void fit(DMatrix data, const InterruptCheck& interrupted = {}, std::atomic<uint64_t>* grown = nullptr);
     // The mean of the trees' lists for every row.
     RowLists predict(const DMatrix& data, const InterruptCheck& interrupted = {}) const;
 
     // Bin a table with the forest's loader, then train on it or predict it. A call that stops,
     // for any reason, leaves the forest exactly as it was: bins fitted on the way are dropped.
-    void fit_table(const std::vector<std::string>& headers, const TableView& rows, const InterruptCheck& interrupted);
+    void fit_table(const std::vector<std::string>& headers, const TableView& rows, const InterruptCheck& interrupted,
+                   std::atomic<uint64_t>* grown = nullptr);
     RowLists predict_table(const std::vector<std::string>& headers, const TableView& rows,
                            const InterruptCheck& interrupted);
 

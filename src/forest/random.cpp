@@ -60,7 +60,7 @@ std::array<uint32_t, 16> ChaCha20::block(const std::array<uint32_t, 8>& key, uin
 
 void ChaCha20::refill() {
     for (uint64_t b = 0; b < 4; ++b) {
-        const auto words = block(key_, counter_ + b, 0);
+        const auto words = block(key_, counter_ + b, stream_);
         std::copy(words.begin(), words.end(), buffer_.begin() + 16 * b);
     }
     counter_ += 4;
@@ -116,8 +116,13 @@ std::array<uint32_t, 8> entropy_key() {
 
 }  // namespace
 
-Random::Random(std::optional<uint64_t> seed)
-    : rng_(seed ? ChaCha20::key_from_seed(*seed) : entropy_key()) {}
+Random::Random(std::optional<uint64_t> seed) : rng_(key_for(seed)) {}
+
+Random::Random(const std::array<uint32_t, 8>& key, uint64_t stream) : rng_(key, stream) {}
+
+std::array<uint32_t, 8> Random::key_for(std::optional<uint64_t> seed) {
+    return seed ? ChaCha20::key_from_seed(*seed) : entropy_key();
+}
 
 template <class T>
 void Random::choose_into(uint64_t n, uint64_t k, bool replace, std::vector<T>& out) {

@@ -13,7 +13,7 @@ class ChaCha20 {
 public:
     // Key words from a 64-bit seed by the PCG32 expansion.
     static std::array<uint32_t, 8> key_from_seed(uint64_t seed);
-    explicit ChaCha20(const std::array<uint32_t, 8>& key) : key_(key) {}
+    explicit ChaCha20(const std::array<uint32_t, 8>& key, uint64_t stream = 0) : key_(key), stream_(stream) {}
 
     uint64_t next_u64();
     // Unbiased index in [0, n), n >= 1, by multiply-and-reject.
@@ -26,6 +26,7 @@ private:
     void refill();
 
     std::array<uint32_t, 8> key_;
+    uint64_t stream_ = 0;
     uint64_t counter_ = 0;
     std::array<uint32_t, 64> buffer_{};
     size_t pos_ = 64;
@@ -35,6 +36,10 @@ class Random {
 public:
     // Without a seed the key comes from the operating system's entropy source.
     explicit Random(std::optional<uint64_t> seed);
+    // Stream `stream` of a given key; stream 0 is the one Random(seed) reads.
+    Random(const std::array<uint32_t, 8>& key, uint64_t stream);
+    // The key Random(seed) uses: expanded from the seed, or fresh entropy without one.
+    static std::array<uint32_t, 8> key_for(std::optional<uint64_t> seed);
 
     // k indices in [0, n): with replacement, or distinct in draw order. All k draws are one
     // uninterrupted stretch of the stream.

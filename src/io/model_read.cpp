@@ -219,7 +219,8 @@ TreeConfig read_config(std::string_view json, size_t line) {
                  member("alpha", c.alpha), member("normalization", c.normalization),
                  member("max_features", c.max_features), member("max_depth", c.max_depth),
                  member("n_tree", c.n_tree), member("subsample", c.subsample),
-                 member("n_thread", c.n_thread), optional_member("seed", c.seed));
+                 member("n_thread", c.n_thread), optional_member("seed", c.seed),
+                 optional_member("seed_per_tree", c.seed_per_tree));
     return c;
 }
 

@@ -38,6 +38,7 @@ void put_config(std::string& out, const TreeConfig& c) {
     o.field("subsample", c.subsample);
     o.field("n_thread", c.n_thread);
     o.field("seed", c.seed);
+    if (c.seed_per_tree) o.field("seed_per_tree", c.seed_per_tree);
     o.close();
 }
 

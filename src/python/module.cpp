@@ -21,6 +21,7 @@
 #include "error.hpp"
 #include "criteria/linalg.hpp"
 #include "forest/forest.hpp"
+#include "python/door.hpp"
 
 namespace {
 
@@ -347,6 +348,7 @@ TreeConfig read_config(PyObject* conf) {
     read_size(conf, "n_tree", c.n_tree);
     read_float(conf, "subsample", c.subsample);
     read_size(conf, "n_thread", c.n_thread);
+    read_bool(conf, "seed_per_tree", c.seed_per_tree);
     // The top value doubles as "no seed", so it can never be asked for explicitly.
     uint64_t seed = std::numeric_limits<uint64_t>::max();
     read_size(conf, "seed", seed);
@@ -804,7 +806,7 @@ PyModuleDef module_def = {
     "quorvelin",
     "",
     -1,
-    nullptr,
+    quorvelin::python::door_methods,
     nullptr,
     nullptr,
     nullptr,
@@ -812,6 +814,35 @@ PyModuleDef module_def = {
 };
 
 }  // namespace
+
+// What the private door needs from the CausalModel object: its model, under the same borrow
+// rules as the public methods, and the module's error for an engine stop.
+namespace quorvelin::python {
+
+Forest* lease_model(PyObject* obj, bool exclusive) {
+    if (!model_type || !PyObject_TypeCheck(obj, model_type)) {
+        PyErr_Format(PyExc_TypeError, "'%s' object is not a CausalModel", Py_TYPE(obj)->tp_name);
+        return nullptr;
+    }
+    auto* self = reinterpret_cast<ModelObject*>(obj);
+    if (!self->model || (exclusive ? self->borrow != 0 : self->borrow < 0)) {
+        PyErr_SetString(PyExc_RuntimeError, !self->model ? "the CausalModel object holds no model"
+                                            : exclusive  ? "Already borrowed"
+                                                         : "Already mutably borrowed");
+        return nullptr;
+    }
+    self->borrow = exclusive ? -1 : self->borrow + 1;
+    return self->model;
+}
+
+void return_model(PyObject* obj, bool exclusive) {
+    auto* self = reinterpret_cast<ModelObject*>(obj);
+    self->borrow = exclusive ? 0 : self->borrow - 1;
+}
+
+void raise_stop(const char* message) { raise_model_error(message); }
+
+}  // namespace quorvelin::python
 
 PyMODINIT_FUNC PyInit_quorvelin(void) {
     Ref module(PyModule_Create(&module_def));
