@@ -58,6 +58,9 @@ command -v g++ >/dev/null 2>&1 || die "g++ not found (install build-essential)"
 py_missing=()
 "$PYTHON" -c 'import pytest' >/dev/null 2>&1 || py_missing+=("pytest>=7")
 "$PYTHON" -c 'import numpy' >/dev/null 2>&1 || py_missing+=("numpy>=1.23")
+# The estimators of quorvelin_tools are scikit-learn estimators (tags and routing of 1.6+).
+"$PYTHON" -c 'import sklearn, sys; sys.exit(tuple(map(int, sklearn.__version__.split(".")[:2])) < (1, 6))' \
+    >/dev/null 2>&1 || py_missing+=("scikit-learn>=1.6")
 # Optional for the package, used by the demo (Qini plot) and by the DataFrame and plot tests.
 "$PYTHON" -c 'import matplotlib' >/dev/null 2>&1 || py_missing+=("matplotlib>=3.5")
 "$PYTHON" -c 'import pandas' >/dev/null 2>&1 || py_missing+=("pandas>=1.5")
@@ -66,7 +69,7 @@ if ((${#py_missing[@]})); then
     say "installing ${py_missing[*]} with pip"
     pip_install "${py_missing[@]}"
 else
-    say "python requirements present: pytest numpy matplotlib pandas dask"
+    say "python requirements present: pytest numpy scikit-learn matplotlib pandas dask"
 fi
 
 # --- the extension module ---------------------------------------------------------------

@@ -3,14 +3,15 @@
 * :mod:`quorvelin_tools.datasets` - synthetic uplift data with known true effects;
 * :mod:`quorvelin_tools.estimators` - scikit-learn style uplift forests over NumPy
   arrays and pandas DataFrames;
+* :mod:`quorvelin_tools.model_selection` - uplift scorers for ``GridSearchCV``;
 * :mod:`quorvelin_tools.metrics` - Qini and uplift curves, Qini coefficient, AUUC,
   uplift at top-k;
 * :mod:`quorvelin_tools.plotting` - matplotlib helpers (optional dependency);
 * :mod:`quorvelin_tools.modelfile` - reading saved model files without the extension;
 * the ``quorvelin`` console command (:mod:`quorvelin_tools.cli`).
 
-Only NumPy is required; the extension module is imported on first use, so data
-generation, metrics and model-file inspection work without it.
+NumPy and scikit-learn are required; the extension module is imported on first use, so
+data generation, metrics and model-file inspection work without it.
 """
 
 from .datasets import UpliftDataset, make_uplift_classification, make_uplift_regression
@@ -31,6 +32,7 @@ from .metrics import (
     uplift_curve,
     uplift_report,
 )
+from .model_selection import make_uplift_scorer
 from .modelfile import ModelFile, ModelFileError, parse_model_text, read_model_file
 
 __version__ = "0.1.0"
@@ -52,6 +54,7 @@ __all__ = [
     "uplift_at_k",
     "uplift_curve",
     "uplift_report",
+    "make_uplift_scorer",
     "ModelFile",
     "ModelFileError",
     "parse_model_text",

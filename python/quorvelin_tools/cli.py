@@ -19,7 +19,7 @@ from typing import Any, Dict, List, Optional, Sequence
 
 import numpy as np
 
-from . import __version__
+from . import __version__, _artefact
 from . import datasets, metrics
 from .modelfile import ModelFileError, read_model_file
 from .tables import TableError, read_table, write_table
@@ -324,13 +324,13 @@ def cmd_train(args) -> int:
     w = table[weight] if weight else None
     n_trees = est.n_estimators
     with progress.step(f"training {n_trees} trees on {len(y):,} rows, {len(features)} features"):
-        est.fit(X, t, y, sample_weight=w)
+        est.fit(X, y=y, treatment=t, sample_weight=w)
     out = args.output
     os.makedirs(os.path.dirname(os.path.abspath(out)), exist_ok=True)
     est.save(out)
     groups = ", ".join(_label_text(c) for c in est.classes_[1:])
     print(
-        f"wrote {out} (+ {os.path.basename(out)}.meta.json): {est._model_name}, {n_trees} trees, "
+        f"wrote {out}: {est._model_name}, {n_trees} trees, "
         f"{len(features)} features ({len(est.categorical_features_)} categorical), "
         f"control {_label_text(est.classes_[0])}, treatment groups {groups}"
     )
@@ -530,14 +530,10 @@ def cmd_inspect(args) -> int:
         mf = read_model_file(args.model)
     except ModelFileError as exc:
         raise UsageError(f"{args.model}: not a readable model file: {exc}") from None
-    meta = None
-    meta_path = args.model + ".meta.json"
-    if os.path.exists(meta_path):
-        try:
-            with open(meta_path, "r", encoding="utf-8") as fh:
-                meta = json.load(fh)
-        except (json.JSONDecodeError, OSError):
-            meta = None
+    try:  # a saved estimator's header, or the .meta.json of an older save
+        meta = _artefact.read(args.model)[0]
+    except (ValueError, OSError):
+        meta = None
     stats = mf.tree_stats()
     imp = mf.feature_importance(normalize=True)
     raw_imp = mf.feature_importance(normalize=False)
@@ -645,7 +641,7 @@ def _demo_case(name, cls, data, args, progress, out_dir):
         categorical_features=data.categorical_features and data.categorical_indices,
     )
     with progress.step(f"{name}: training {args.trees} trees on {train.n_rows:,} rows ({args.threads} threads)") as st:
-        est.fit(train.X, train.treatment, train.y)
+        est.fit(train.X, y=train.y, treatment=train.treatment)
     fit_s = st.seconds
     with progress.step(f"{name}: predicting {test.n_rows:,} held-out rows") as st:
         pred = est.predict(test.X)
@@ -884,7 +880,7 @@ def build_parser() -> argparse.ArgumentParser:
     pr.add_argument("table")
     pr.add_argument("-o", "--output", default="predictions.csv", help="output table ('-' for stdout)")
     pr.add_argument("--keep", help="comma-separated input columns copied to the output")
-    pr.add_argument("--kind", help="model kind, needed only for a model file without .meta.json")
+    pr.add_argument("--kind", help="model kind, needed only for a bare model file")
     common(pr)
     pr.set_defaults(func=cmd_predict)
 

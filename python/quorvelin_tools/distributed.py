@@ -56,7 +56,7 @@ from typing import Any, Dict, List, Optional, Sequence, Tuple
 
 import numpy as np
 
-from .estimators import QuorvelinError, _rows_with_none, call_module, import_module
+from ._door import QuorvelinError, call_module, fit_columns, import_module, predict_columns
 from .modelfile import ModelSections, from_text, parse_model_text, split_model_text, to_text
 
 __all__ = [
@@ -110,10 +110,9 @@ def _tree_shares(n_tree: int, n_tasks: int) -> List[int]:
 # ---------------------------------------------------------------------- table input
 
 
-def _table(part, headers: Sequence[str], where: str):
-    """The columns ``headers`` of a pandas DataFrame as the module's table argument: a
-    float64 array when nothing is missing (read in place by the module), else rows with
-    None for the missing cells."""
+def _table(part, headers: Sequence[str], where: str) -> List[np.ndarray]:
+    """The columns ``headers`` of a pandas DataFrame as the door takes them: one 1-D
+    array per column, NaN for a missing cell (numeric NumPy columns are read in place)."""
     columns = []
     for name in headers:
         if name not in part.columns:
@@ -125,17 +124,17 @@ def _table(part, headers: Sequence[str], where: str):
                 f"{where}: column {name!r} is not numeric (dtype {series.dtype}); the model "
                 "takes numbers only, so encode categories as integer codes first"
             )
-        try:
-            values = series.to_numpy(dtype=np.float64, na_value=np.nan)
-        except (TypeError, ValueError):
-            values = np.asarray(series, dtype=np.float64)
+        if isinstance(series.dtype, np.dtype) and series.dtype.kind in "fiub":
+            values = series.to_numpy()
+        else:
+            try:
+                values = series.to_numpy(dtype=np.float64, na_value=np.nan)
+            except (TypeError, ValueError):
+                values = np.asarray(series, dtype=np.float64)
         columns.append(values)
     if not columns:
-        return np.empty((len(part), 0), dtype=np.float64)
-    matrix = np.ascontiguousarray(np.column_stack(columns), dtype=np.float64)
-    if np.isnan(matrix).any():
-        return _rows_with_none(matrix)
-    return matrix
+        raise ValueError(f"{where}: no columns to read")
+    return columns
 
 
 def _roles(config: Dict[str, Any]) -> Tuple[List[str], List[str]]:
@@ -196,7 +195,7 @@ def _grow(parts, name: str, text: str, headers: Sequence[str], where: str):
     table = _table(part, headers, where)
     model = _from_text(name, text)
     try:
-        call_module(model.fit, list(headers), table)
+        fit_columns(model, list(headers), table)
     except QuorvelinError as exc:
         raise QuorvelinError(f"{where}: {exc}") from None
     lines = _sections(model).tree_lines
@@ -313,7 +312,7 @@ def fit_dask(
 
     sample = pd.concat(_compute(picked, client))
     bins_model = call_module(import_module().CausalModel, name, dict(conf, n_tree=0))
-    call_module(bins_model.fit, list(headers), _table(sample, headers, "the bin sample"))
+    fit_columns(bins_model, list(headers), _table(sample, headers, "the bin sample"))
     del sample
     bins = _sections(bins_model).bins
 
@@ -373,10 +372,10 @@ def _score(part, model, features: Sequence[str], columns: Sequence[str]):
     if len(part) == 0:
         return pd.DataFrame({c: np.array([], dtype=np.float64) for c in columns}, index=part.index)
     table = _table(part, features, "scoring")
-    out = np.asarray(call_module(model.predict, list(features), table), dtype=np.float64)
-    out = out.reshape(len(part), -1)
-    if out.shape[1] != len(columns):
-        raise ValueError(f"scoring: the model gave {out.shape[1]} values per row, expected {len(columns)}")
+    try:
+        out = predict_columns(model, list(features), table, len(columns))
+    except ValueError as exc:
+        raise ValueError(f"scoring: {exc}") from None
     return pd.DataFrame(out, columns=list(columns), index=part.index)
 
 

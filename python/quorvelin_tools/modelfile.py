@@ -194,6 +194,9 @@ def split_model_text(text: str, strict: bool = True) -> ModelSections:
 
 
 def parse_model_text(text: str) -> ModelFile:
+    # A saved estimator is its header line followed by the model text.
+    if text.startswith("#quorvelin-estimator "):
+        text = text.partition("\n")[2]
     sections = split_model_text(text, strict=True)
     model = ModelFile(config=json.loads(sections.config), size_bytes=len(text.encode("utf-8")))
     for i, part in enumerate(sections.bins, start=1):

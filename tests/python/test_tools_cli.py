@@ -73,7 +73,8 @@ def test_train_predict_evaluate_inspect(table, tmp_path):
     assert r.returncode == 0, r.stderr
     assert "RandomForestClassifier" in r.stdout  # a 0/1 outcome picks the classifier
     assert "training 6 trees" in r.stderr  # progress lines go to stderr
-    meta = json.loads((tmp_path / "m.qvl.meta.json").read_text())
+    header = model.read_text().partition("\n")[0]
+    meta = json.loads(header.split(" ", 1)[1])  # one file: header line, then the model text
     assert meta["categorical_features"] == ["c0", "c1"]  # text columns are categorical
     assert meta["classes"] == [0, 1, 2]
 
@@ -91,7 +92,7 @@ def test_train_predict_evaluate_inspect(table, tmp_path):
     data = datasets.make_uplift_classification(n_rows=3000, seed=5, missing_fraction=0.05)
     est = UpliftRandomForestClassifier(
         n_estimators=6, random_state=11, min_samples_leaf=40, categorical_features=data.categorical_indices
-    ).fit(data.X, data.treatment, data.y)
+    ).fit(data.X, y=data.y, treatment=data.treatment)
     want = est.predict(data.X).astype(np.float32)
     got = np.array([[float(r["uplift_1"]), float(r["uplift_2"])] for r in rows], dtype=np.float32)
     np.testing.assert_array_equal(got, want)
@@ -160,18 +161,18 @@ def test_train_with_json_conf_and_regressor(tmp_path):
     assert cfg["max_depth"] == 3 and cfg["weight_col"] == "weight"
     assert "id" not in cfg["feature_cols"] and "weight" not in cfg["feature_cols"]
     assert cfg["cat_cols"] == ["c0", "c1"]
-    # Without the metadata file the kind must be given.
-    os.unlink(str(model) + ".meta.json")
+    # A bare model file (the saved file without its header line) needs the kind.
+    model.write_text(model.read_text().partition("\n")[2])
     r = run("predict", model, data, "-o", tmp_path / "p.csv", "-q")
     assert r.returncode == 2 and "kind" in r.stderr
     r = run("predict", model, data, "-o", tmp_path / "p.csv", "--kind", "regressor", "-q")
     assert r.returncode == 0, r.stderr
     assert list(read_csv(tmp_path / "p.csv")[0]) == ["uplift_1"]
-    # Text categories need the mapping kept in the metadata file.
+    # Text categories need the mapping the header line kept.
     text = tmp_path / "text.csv"
     write_table(str(text), d.columns(categories_as_text=True))
     r = run("predict", model, text, "-o", tmp_path / "p.csv", "--kind", "regressor", "-q")
-    assert r.returncode == 2 and "meta.json" in r.stderr
+    assert r.returncode == 2 and "numeric codes" in r.stderr
 
 
 def _write(path, text):
@@ -227,7 +228,7 @@ def test_demo_quick(tmp_path):
         for t in case["per_treatment"]:
             # The synthetic effects are learnable: estimates agree with the truth.
             assert t["pearson_true"] > 0.3
-    assert (out / "classifier.model").exists() and (out / "classifier.model.meta.json").exists()
+    assert (out / "classifier.model").exists()
     assert (out / "classification.csv").exists()
     try:
         import matplotlib  # noqa: F401
