@@ -12,5 +12,5 @@ export PIP_DISABLE_PIP_VERSION_CHECK=1 PIP_ROOT_USER_ACTION=ignore
 [[ -x "$VENV/bin/python" ]] || "$PYTHON" -m venv --system-site-packages "$VENV"
 "$VENV/bin/python" -c 'import causalml, sklift, lightgbm' >/dev/null 2>&1 ||
     "$VENV/bin/python" -m pip install -q causalml scikit-uplift lightgbm
-"$VENV/bin/python" -c 'import causalml, sklift, lightgbm; print("[bench] peers:", "causalml", causalml.__version__, "lightgbm", lightgbm.__version__)'
+"$VENV/bin/python" -c 'import importlib.metadata as m; print("[bench] peers:", *(f"{p} {m.version(p)}" for p in ("causalml", "scikit-uplift", "lightgbm")))'
 echo "[bench] run the benchmark with: $VENV/bin/python bench/bench.py"
