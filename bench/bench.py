@@ -80,8 +80,14 @@ interleaved (full fit, full predict, conversion fit, conversion predict, then ag
                      conversion. Its threads wait for each other at every step, so on a
                      machine whose CPUs are taken by other processes its 2-thread times can
                      blow up; the load column tells.
-  causalml           no uplift-forest peer is installed or run by this script: its column
-                     says "not run".
+  causalml           its UpliftRandomForestClassifier (KL criterion; the same n_tree,
+                     max_depth, min_samples_leaf, min_samples_treatment, n_reg, max_features,
+                     seed and thread count) on the same complete array, 2- and 3-group
+                     classifier cases up to --causalml-max-rows rows, timed in the same rounds
+                     as the classifier (fit, then predict). "vs causalml" = quorvelin fit /
+                     causalml fit and quorvelin predict / causalml predict, of the medians.
+                     causalml does not know categorical features: it splits the two coded
+                     ones as numbers. Install it with bench/setup-peers.sh (bench/.venv).
   load               the 1-minute load average when the case ended: on a shared machine,
                      a figure above the CPU count means other processes took CPU time from
                      the measurement (2-thread runs suffer first).
@@ -355,12 +361,13 @@ def conf_for(kind: str, n_thread: int, **overrides) -> dict:
 
 
 def run_case(kind: str, data, n_rows: int, n_thread: int, repeat: int, trees: int,
-             peer=None) -> dict:
+             peer=None, causalml=None) -> dict:
     """Full and conversion-only fit and predict, repeats interleaved; the last full model.
     A peer's fit, when given, is timed in the same rounds, so it meets the same machine load."""
     name = KINDS[kind][0]
     headers = headers_for(kind)
-    times = {key: [] for key in ("fit", "predict", "conv_fit", "conv_predict", "fit_cpu", "peer")}
+    times = {key: [] for key in ("fit", "predict", "conv_fit", "conv_predict", "fit_cpu", "peer",
+                                 "causalml_fit", "causalml_predict")}
     model = None
     for _ in range(repeat):
         model = None
@@ -382,7 +389,34 @@ def run_case(kind: str, data, n_rows: int, n_thread: int, repeat: int, trees: in
         del result, stub
         if peer is not None:
             times["peer"].append(peer())
+        if causalml is not None:
+            fit_s, predict_s = causalml()
+            times["causalml_fit"].append(fit_s)
+            times["causalml_predict"].append(predict_s)
     return {"times": times, "model": model}
+
+
+def causalml_case(table: dict, n_thread: int, trees: int):
+    """A function timing one fit and one predict of causalml's uplift random forest (KL
+    criterion, the same settings) on the table's complete features, as (fit s, predict s)."""
+    from causalml.inference.tree import UpliftRandomForestClassifier
+
+    x = np.ascontiguousarray(table["features"])
+    labels = np.where(table["t"] > 0, "treatment", "control")
+    if table["groups"] > 2:
+        labels = np.array(["control", "treatment1", "treatment2"])[table["t"].astype(int)]
+
+    def run() -> tuple[float, float]:
+        model = UpliftRandomForestClassifier(
+            n_estimators=trees, max_depth=SETTINGS["max_depth"], min_samples_leaf=SETTINGS["min_samples_leaf"],
+            min_samples_treatment=SETTINGS["min_samples_treatment"], n_reg=SETTINGS["n_reg"],
+            max_features=SETTINGS["max_features"], evaluationFunction="KL", control_name="control",
+            n_jobs=n_thread, random_state=MODEL_SEED)
+        fit_s, _ = timed(lambda: model.fit(x, treatment=labels, y=table["y_bin"]))
+        predict_s, _ = timed(lambda: model.predict(x))
+        return fit_s, predict_s
+
+    return run
 
 
 def lightgbm_fit(table: dict, n_thread: int, trees: int, dtype):
@@ -506,19 +540,21 @@ def format_table(headers: list[str], rows: list[list[str]]) -> str:
 
 MAIN_HEAD = ["kind", "rows", "grp", "input", "thr", "fit s med [min-max]", "fit cpu s",
              "predict s med [min-max]", "ns/pair", "conv fit", "conv pred", "vs LGBM med (min)",
-             "vs causalml", "load"]
+             "vs causalml fit / pred", "load"]
 
 
 def main_row(r: dict, lgb: list[float] | None) -> list[str]:
     t = r["times"]
     ns_pair = med(t["fit"]) * 1e9 / r["pairs"]["pairs"]
     ratio = f"{med(t['fit']) / med(lgb):.2f}x ({min(t['fit']) / min(lgb):.2f}x)" if lgb else "n/a"
+    cml = (f"{med(t['fit']) / med(t['causalml_fit']):.3f}x / {med(t['predict']) / med(t['causalml_predict']):.2f}x"
+           if t.get("causalml_fit") else "not run")
     return [r["kind"], f"{r['rows']:,}", str(r["groups"]), r["path"], str(r["threads"]),
             spread(t["fit"]), f"{med(t['fit_cpu']):.3f}", spread(t["predict"]),
             f"{ns_pair:.2f}" + ("" if r["pairs"]["method"] == "exact" else "~"),
             f"{100 * med(t['conv_fit']) / med(t['fit']):.1f}%",
             f"{100 * med(t['conv_predict']) / med(t['predict']):.1f}%",
-            ratio, "not run", f"{r['load']:.1f}"]
+            ratio, cml, f"{r['load']:.1f}"]
 
 
 def report(results: list[dict], peers: dict, memory: list[dict], args) -> str:
@@ -562,7 +598,15 @@ def report(results: list[dict], peers: dict, memory: list[dict], args) -> str:
     elif not args.no_peers:
         out.append("")
         out.append("LightGBM: not installed, not run.")
-    out.append("causalml and other uplift-forest peers: not run.")
+    cml_rows = [r for r in results if r["times"].get("causalml_fit")]
+    if cml_rows:
+        out.append("")
+        out.append(format_table(
+            ["peer", "rows", "grp", "input", "thr", "fit s med [min-max]", "predict s med [min-max]"],
+            [["causalml", f"{r['rows']:,}", str(r["groups"]), "array", str(r["threads"]),
+              spread(r["times"]["causalml_fit"]), spread(r["times"]["causalml_predict"])] for r in cml_rows]))
+    else:
+        out.append("causalml: not installed or not run (bench/setup-peers.sh installs it).")
 
     out.append("")
     out.append(f"peak RSS of this process: {peak_rss_mib():,.0f} MiB")
@@ -610,7 +654,9 @@ def main(argv: list[str] | None = None) -> int:
                         help="n_tree (default: 100; other values leave the standard settings)")
     parser.add_argument("--dtype", default="float64", choices=["float64", "float32"],
                         help="element type of the array path (default: float64)")
-    parser.add_argument("--no-peers", action="store_true", help="skip LightGBM even when installed")
+    parser.add_argument("--no-peers", action="store_true", help="skip LightGBM and causalml even when installed")
+    parser.add_argument("--causalml-max-rows", type=int, default=100_000,
+                        help="largest table causalml runs on (its fit is far slower; default 100000)")
     parser.add_argument("--no-memory", action="store_true",
                         help="skip the fresh-process RSS measurement")
     parser.add_argument("--memory-rows", type=int, default=0,
@@ -642,6 +688,13 @@ def main(argv: list[str] | None = None) -> int:
             import lightgbm  # noqa: F401
         except ImportError:
             lightgbm = None
+    have_causalml = False
+    if not args.no_peers:
+        try:
+            import causalml  # noqa: F401
+            have_causalml = True
+        except ImportError:
+            pass
 
     plan = [(n, 2) for n in sizes if 2 in groups] + [(n, 3) for n in sizes3 if 3 in groups]
     if not plan:
@@ -665,7 +718,11 @@ def main(argv: list[str] | None = None) -> int:
                     log(f"  {kind}, {path}, {n_thread} thread(s), {args.repeat} repeat(s)"
                         + (", with LightGBM" if with_peer else ""))
                     peer = lightgbm_fit(table, n_thread, args.trees, dtype) if with_peer else None
-                    case = run_case(kind, data, n_rows, n_thread, args.repeat, args.trees, peer)
+                    # causalml on the same array and rounds, within its size limit.
+                    with_cml = (have_causalml and kind == "classifier" and path == "array"
+                                and n_rows <= args.causalml_max_rows)
+                    cml = causalml_case(table, n_thread, args.trees) if with_cml else None
+                    case = run_case(kind, data, n_rows, n_thread, args.repeat, args.trees, peer, cml)
                     if with_peer:
                         peers[(n_rows, n_groups, n_thread)] = case["times"].pop("peer")
                     else:

@@ -1,6 +1,7 @@
 // Forest training and prediction, on the calling thread and on workers.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cfloat>
 #include <cmath>
 #include <random>
@@ -309,4 +310,35 @@ TEST(ForestPredict, DividesByTheNumberOfLearnersHeld) {
     for (size_t r = 0; r < first_two.n_rows; ++r)
         ASSERT_TRUE(qtest::same_bits(first_two.row(r)[0], (per_tree[0].row(r)[0] + per_tree[1].row(r)[0]) / 4.0f))
             << "row " << r;
+}
+
+TEST(ForestFit, PerTreeStreamsGiveTheSameTreesOnAnyThreadCount) {
+    const RowTable rows = make_rows(6, 800);
+    TreeConfig c = forest_config(7, 1, 13);
+    c.seed_per_tree = true;
+    const Forest one = trained(ModelKind::Classifier, c, rows);
+    for (uint64_t threads : {2, 3, 8}) {
+        c.n_thread = threads;
+        const Forest many = trained(ModelKind::Classifier, c, rows);
+        ASSERT_EQ(many.trees.size(), 7u);
+        for (size_t i = 0; i < 7; ++i)
+            EXPECT_TRUE(qtest::same_tree(one.trees[i].tree, many.trees[i].tree)) << threads << " threads, tree " << i;
+    }
+    // Tree i draws from stream i + 1: the first tree is not the shared stream's first tree.
+    const Forest shared = trained(ModelKind::Classifier, forest_config(7, 1, 13), rows);
+    EXPECT_FALSE(qtest::same_tree(one.trees[0].tree, shared.trees[0].tree));
+    // Only a forest that asks for it carries the key in its text, and reads it back.
+    EXPECT_EQ(shared.to_string().find("seed_per_tree"), std::string::npos);
+    EXPECT_NE(one.to_string().find("\"seed_per_tree\":true"), std::string::npos);
+    EXPECT_TRUE(Forest::from_state(ModelKind::Classifier, one.to_string()).config.seed_per_tree);
+}
+
+TEST(ForestFit, GrownCountsEveryTree) {
+    const RowTable rows = make_rows(7, 300);
+    for (uint64_t threads : {1, 3}) {
+        Forest forest(ModelKind::Classifier, forest_config(5, threads));
+        std::atomic<uint64_t> grown{0};
+        forest.fit(table(forest, rows), {}, &grown);
+        EXPECT_EQ(grown.load(), 5u);
+    }
 }

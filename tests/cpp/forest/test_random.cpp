@@ -240,3 +240,13 @@ TEST(RandomChoose, EachCallIsOneUninterruptedStretch) {
             --it->second;
         }
 }
+
+TEST(RandomChoose, StreamsOfOneKeyDiffer) {
+    const auto key = ChaCha20::key_from_seed(5);
+    Random zero(key, 0), shared(5), one(key, 1), again(key, 1);
+    EXPECT_EQ(zero.choose(1000, 8, true), shared.choose(1000, 8, true));  // stream 0 is Random(seed)
+    const auto a = one.choose(1000, 8, true);
+    EXPECT_EQ(a, again.choose(1000, 8, true));
+    EXPECT_NE(a, Random(key, 0).choose(1000, 8, true));
+    EXPECT_NE(a, Random(key, 2).choose(1000, 8, true));
+}
