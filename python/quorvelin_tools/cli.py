@@ -320,6 +320,7 @@ def cmd_train(args) -> int:
     except TypeError as exc:
         raise UsageError(str(exc)) from None
     est._role_headers = {"treatment": treatment, "y": outcome, "weight": weight}
+    est.verbose = 0 if args.quiet else 1  # trees grown and an ETA, for a fit of more than 2 s
     X = {f: table[f] for f in features}
     w = table[weight] if weight else None
     n_trees = est.n_estimators
