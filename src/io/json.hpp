@@ -117,6 +117,9 @@ std::string type_name(od::json_type t);
 struct Key {
     std::string_view name;
     bool optional;
+    // An opt-in key added after the record's array form was fixed: it may appear in the object
+    // form only, after every positional key, so arrays written before it keep their length.
+    bool object_only = false;
 };
 
 // One record being read: one JSON value on one line of the file. Every failure names the
@@ -255,7 +258,10 @@ private:
     }
 
     template <class F>
-    void read_values(od::array& a, const char* at, std::span<const Key> keys, F& on_value) {
+    void read_values(od::array& a, const char* at, std::span<const Key> all_keys, F& on_value) {
+        size_t positional = 0;
+        while (positional < all_keys.size() && !all_keys[positional].object_only) ++positional;
+        const std::span<const Key> keys = all_keys.first(positional);
         size_t i = 0;
         for (auto item : a) {
             od::value e;

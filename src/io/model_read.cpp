@@ -96,6 +96,7 @@ struct Member {
     std::string_view key;
     T& value;
     bool optional;
+    bool object_only = false;
 };
 
 template <class T>
@@ -107,6 +108,13 @@ Member<T> member(std::string_view key, T& value) {
 template <class T>
 Member<T> optional_member(std::string_view key, T& value) {
     return {key, value, true};
+}
+
+// An opt-in member that only the object form can hold (see json::Key::object_only); it comes
+// after every positional member.
+template <class T>
+Member<T> extension_member(std::string_view key, T& value) {
+    return {key, value, true, true};
 }
 
 SplitInfo read_split(Reader& j, od::value& v);
@@ -166,7 +174,7 @@ void read_value(Reader& j, od::value& x, std::vector<std::optional<SplitInfo>>& 
 // `v` is the record's value, or null for the record that makes up the whole line.
 template <class... T>
 void read_members(Reader& j, od::value* v, Member<T>... members) {
-    const std::array<json::Key, sizeof...(T)> keys{json::Key{members.key, members.optional}...};
+    const std::array<json::Key, sizeof...(T)> keys{json::Key{members.key, members.optional, members.object_only}...};
     const auto on_value = [&](size_t i, od::value& x) {
         size_t k = 0;
         ((k++ == i ? read_value(j, x, members.value) : void()), ...);
@@ -220,7 +228,7 @@ TreeConfig read_config(std::string_view json, size_t line) {
                  member("max_features", c.max_features), member("max_depth", c.max_depth),
                  member("n_tree", c.n_tree), member("subsample", c.subsample),
                  member("n_thread", c.n_thread), optional_member("seed", c.seed),
-                 optional_member("seed_per_tree", c.seed_per_tree));
+                 extension_member("seed_per_tree", c.seed_per_tree));
     return c;
 }
 

@@ -1227,3 +1227,16 @@ TEST(ReaderLimits, DeeplyNestedUnknownValueIsRefusedWithoutCrashing) {
 
 }  // namespace
 }  // namespace quorvelin
+
+TEST(ReadConfig, SeedPerTreeOnlyInTheObjectForm) {
+    EXPECT_FALSE(read_config(kConfigLine).seed_per_tree);
+    const std::string on = replace_once(kConfigLine, R"(,"seed":42)", R"(,"seed":42,"seed_per_tree":true)");
+    EXPECT_TRUE(read_config(on).seed_per_tree);
+    TreeConfig c = read_config(on);
+    EXPECT_EQ(read_config(config_json(c)), c);  // written back and read again
+    c.seed_per_tree = false;
+    EXPECT_EQ(config_json(c).find("seed_per_tree"), std::string::npos);
+    // The array form keeps its 18 positional values; a 19th is one too many.
+    EXPECT_STOP_CONTAINS(read_config(R"([[],["a","b"],["b"],["t"],"y","",30,5,0,5,0.9496,false,10,2,2,0.5,1,42,true])"),
+                         "holds 18 values, found more");
+}
