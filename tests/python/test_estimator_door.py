@@ -24,7 +24,7 @@ from quorvelin_tools import (  # noqa: E402
     make_uplift_scorer,
 )
 from quorvelin_tools._door import TreeProgress  # noqa: E402
-from quorvelin_tools.distributed import _join_text, _split_text, _with_config  # noqa: E402
+from quorvelin_tools.modelfile import ModelSections, split_model_text  # noqa: E402
 
 FEATURES = ["a", "b", "c"]
 CONF = dict(feature=FEATURES, cat=["c"], treatment=["t"], y="y", n_tree=4, seed=5, min_samples_leaf=20,
@@ -186,7 +186,7 @@ def test_same_forest_on_any_number_of_threads(cls):
     quorvelin._fit_columns(raw, est._conf_used["feature"] + est._conf_used["treatment"] + [est._conf_used["y"]],
                            [d.X[:, j] for j in range(d.X.shape[1])] + [d.treatment.astype(float), d.y])
     assert "seed_per_tree" not in _state(raw)
-    assert _split_text(_state(raw))[2] != _split_text(texts[0])[2]
+    assert split_model_text(_state(raw)).trees != split_model_text(texts[0]).trees
 
 
 @pytest.mark.parametrize(
@@ -230,11 +230,12 @@ def test_clone_pipeline_and_grid_search_with_routed_treatment():
 
 def _tree_models(est):
     """One single-tree model per tree of the estimator's forest."""
-    config, bins, trees = _split_text(est.model_text())
+    sections = split_model_text(est.model_text())
+    config = sections.config.replace(f'"n_tree":{len(sections.trees)},', '"n_tree":1,')
     out = []
-    for tree in trees:
+    for tree in sections.trees:
         m = quorvelin.CausalModel(est._model_name, {})
-        m.__setstate__(_join_text(_with_config(config, n_tree=1, seed=None), bins, [tree]))
+        m.__setstate__(ModelSections(config, sections.bins, [tree]).text())
         out.append(m)
     return out
 
