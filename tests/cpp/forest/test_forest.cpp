@@ -328,9 +328,9 @@ TEST(ForestFit, PerTreeStreamsGiveTheSameTreesOnAnyThreadCount) {
     const Forest shared = trained(ModelKind::Classifier, forest_config(7, 1, 13), rows);
     EXPECT_FALSE(qtest::same_tree(one.trees[0].tree, shared.trees[0].tree));
     // Only a forest that asks for it carries the key in its text, and reads it back.
-    EXPECT_EQ(shared.to_string().find("seed_per_tree"), std::string::npos);
-    EXPECT_NE(one.to_string().find("\"seed_per_tree\":true"), std::string::npos);
-    EXPECT_TRUE(Forest::from_state(ModelKind::Classifier, one.to_string()).config.seed_per_tree);
+    EXPECT_EQ(shared.to_text().find("seed_per_tree"), std::string::npos);
+    EXPECT_NE(one.to_text().find("\"seed_per_tree\":true"), std::string::npos);
+    EXPECT_TRUE(Forest::from_state(ModelKind::Classifier, one.to_text()).config.seed_per_tree);
 }
 
 TEST(ForestFit, GrownCountsEveryTree) {
