@@ -12,6 +12,7 @@
 #include "data/config.hpp"
 #include "data/dmatrix.hpp"
 #include "tree/split_info.hpp"
+#include "tree/tree.hpp"
 
 namespace quorvelin {
 
@@ -33,6 +34,11 @@ public:
     // find_best_split gives one by one. A criterion may tally them in one pass over the rows.
     virtual std::vector<SplitInfo>& find_best_splits(const DMatrix& data, const RowCodes& rc, uint64_t node_id,
                                                      std::span<const uint64_t> features, std::span<const RowId> rows);
+
+    // Replaces every node's summary with the one this criterion gives the `rows` that reach
+    // the node (honest estimation). A group without weight in a node gets NaN for its value, so
+    // prediction takes the nearest ancestor's uplift for it.
+    virtual void summarise(Tree& tree, const DMatrix& data, const RowCodes& rc, std::span<const RowId> rows) const = 0;
 
 protected:
     std::vector<SplitInfo> results_;

@@ -101,15 +101,17 @@ float entropy_h(float p, float q) {
 }
 
 KLCriterion::KLCriterion(uint64_t min_samples_leaf, uint64_t min_samples_treatment, uint64_t n_reg, float alpha,
-                       bool normalization)
+                         bool normalization, UpliftCriterion criterion)
     : min_samples_leaf_(static_cast<float>(min_samples_leaf)),
       min_samples_treatment_(static_cast<float>(min_samples_treatment)),
       n_reg_(static_cast<float>(n_reg)),
       alpha_(alpha),
-      normalization_(normalization) {}
+      normalization_(normalization),
+      criterion_(criterion) {}
 
 std::unique_ptr<Criterion> make_kl_criterion(const TreeConfig& c) {
-    return std::make_unique<KLCriterion>(c.min_samples_leaf, c.min_samples_treatment, c.n_reg, c.alpha, c.normalization);
+    return std::make_unique<KLCriterion>(c.min_samples_leaf, c.min_samples_treatment, c.n_reg, c.alpha, c.normalization,
+                                         uplift_criterion_named(c.evaluation_function).value_or(UpliftCriterion::KL));
 }
 
 SplitInfo KLCriterion::find_best_split(const DMatrix& data, const RowCodes& rc, uint64_t node_id, uint64_t feature_id,
@@ -159,7 +161,8 @@ SplitInfo KLCriterion::scan(float* table, size_t stride, const FeatureFacts& fac
     pr_.resize(n_t);
     pw_.resize(n_t);
     count_reg_core(t0, t1, n_t, nullptr, min_samples_treatment_, n_reg_, pr_.data(), pw_.data());
-    const float d_parent = divergence(pr_.data(), n_t);
+    const bool kl = criterion_ == UpliftCriterion::KL;
+    const float d_parent = kl ? divergence(pr_.data(), n_t) : node_score(criterion_, pr_.data(), n_t);
 
     // Per-candidate scratch: left class counts, right class counts, child summaries.
     left_.resize(4 * n_t);
@@ -194,6 +197,17 @@ SplitInfo KLCriterion::scan(float* table, size_t stride, const FeatureFacts& fac
         // shrunk rates could otherwise give it a tiny gain and grow chains of empty nodes.
         // A NaN total still passes, as it passes the minimums above.
         if (n_left <= 0.0f || n_right <= 0.0f) continue;
+        if (!kl) {
+            const SplitScore s = uplift_split_score(
+                criterion_, {pw_.data(), d_parent, lr_.data(), lw_.data(), rr_.data(), n_t, n_left, n_right},
+                normalization_, alpha_);
+            if (s.gain > best_gain) {
+                best_gain = s.gain;
+                best_importance = s.importance;
+                best_value = static_cast<uint8_t>(k);
+            }
+            continue;
+        }
         const float d_left = divergence(lr_.data(), n_t);
         const float d_right = divergence(rr_.data(), n_t);
         const float norm = normalization_ ? normalization_core(pw_.data(), lw_.data(), n_t, alpha_) : 1.0f;

@@ -7,6 +7,8 @@
 #include <vector>
 
 #include "criteria/criterion.hpp"
+#include "criteria/summarise.hpp"
+#include "criteria/uplift_gain.hpp"
 
 namespace quorvelin {
 
@@ -25,11 +27,16 @@ float normalization_factor(const float* c, const float* l, size_t n_groups, floa
 
 class KLCriterion final : public Criterion {
 public:
+    // `criterion` other than KL scores the same summaries with that criterion (uplift_gain.hpp);
+    // admissibility and shrinkage stay the same.
     KLCriterion(uint64_t min_samples_leaf, uint64_t min_samples_treatment, uint64_t n_reg, float alpha,
-               bool normalization);
+                bool normalization, UpliftCriterion criterion = UpliftCriterion::KL);
 
     SplitInfo find_best_split(const DMatrix& data, const RowCodes& rc, uint64_t node_id, uint64_t feature_id,
                               std::span<const RowId> rows) override;
+    void summarise(Tree& tree, const DMatrix& data, const RowCodes& rc, std::span<const RowId> rows) const override {
+        summarise_rows(tree, data, rc, true, rows);
+    }
     std::vector<SplitInfo>& find_best_splits(const DMatrix& data, const RowCodes& rc, uint64_t node_id,
                                              std::span<const uint64_t> features,
                                              std::span<const RowId> rows) override;
@@ -48,6 +55,7 @@ private:
     float n_reg_;
     float alpha_;
     bool normalization_;
+    UpliftCriterion criterion_;
     // Scratch reused across calls, so the scan allocates nothing per candidate.
     std::vector<float> table_, batch_;
     std::vector<float> total_, left_, pr_, pw_, lr_, lw_, rr_, rw_;

@@ -1,5 +1,7 @@
 #include "criteria/regression.hpp"
 
+#include "criteria/all_arms.hpp"
+
 #include <cmath>
 #include <optional>
 #include <string>
@@ -18,6 +20,10 @@ float node_cost(GroupTotals c, GroupTotals t, float alpha) {
 }
 
 std::unique_ptr<Criterion> make_regression_criterion(const TreeConfig& c) {
+    if (c.regression_criterion == "all_arms")
+        return std::make_unique<RegressionCriterion>(
+            c.alpha, RegressionCriterion::AllArms{static_cast<float>(c.min_samples_leaf),
+                                                  static_cast<float>(c.min_samples_treatment)});
     return std::make_unique<RegressionCriterion>(c.alpha);
 }
 
@@ -84,6 +90,17 @@ SplitInfo RegressionCriterion::scan(float* tables, size_t stride, size_t table, 
             pn[t] = weight[base + n_slots - 1];
         }
     }
+    Matrix summary(n_t);
+    for (size_t t = 0; t < n_t; ++t) summary[t] = {ps[t] / pn[t]};
+    if (all_arms_) {
+        std::vector<GroupTotals> parent(n_t);
+        for (size_t t = 0; t < n_t; ++t) parent[t] = {ps[t], pq[t], pn[t]};
+        const AllArmsBest best = best_all_arms_split(sum, second, weight, stride, n_slots, parent, alpha_,
+                                                     all_arms_->min_samples_leaf, all_arms_->min_samples_treatment);
+        return make_split_info(node_id, feature_id, facts.is_cat,
+                               best.found ? std::optional<uint8_t>(best.value) : std::nullopt, best.gain, best.gain,
+                               std::move(summary));
+    }
     const float cost_parent = node_cost({ps[0], pq[0], pn[0]}, {ps[1], pq[1], pn[1]}, alpha_);
 
     float best_gain = 0.0f;
@@ -106,8 +123,6 @@ SplitInfo RegressionCriterion::scan(float* tables, size_t stride, size_t table, 
         }
     }
 
-    Matrix summary(n_t);
-    for (size_t t = 0; t < n_t; ++t) summary[t] = {ps[t] / pn[t]};
     return make_split_info(node_id, feature_id, facts.is_cat, best_value, best_gain, best_gain, std::move(summary));
 }
 

@@ -1,8 +1,10 @@
 #include "data/config.hpp"
 
 #include <cmath>
+#include <cstdio>
 #include <string>
 
+#include "criteria/uplift_gain.hpp"
 #include "error.hpp"
 
 namespace quorvelin {
@@ -15,6 +17,18 @@ ModelKind model_kind(std::string_view name) {
 
 const char* model_name(ModelKind kind) {
     return kind == ModelKind::Classifier ? "RandomForestClassifier" : "RandomForestRegressor";
+}
+
+void check_settings(const TreeConfig& c) {
+    if (!uplift_criterion_named(c.evaluation_function))
+        stop("evaluation_function '" + c.evaluation_function + "' is not one of KL, ED, Chi, CTS, DDP");
+    if (c.regression_criterion != "first_arm" && c.regression_criterion != "all_arms")
+        stop("regression_criterion '" + c.regression_criterion + "' is not one of first_arm, all_arms");
+    if (!(c.estimation_sample_size > 0.0f && c.estimation_sample_size < 1.0f)) {
+        char text[32];
+        std::snprintf(text, sizeof text, "%g", static_cast<double>(c.estimation_sample_size));
+        stop(std::string("estimation_sample_size ") + text + " is not strictly between 0 and 1");
+    }
 }
 
 uint64_t saturating_u64(float value) {

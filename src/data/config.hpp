@@ -39,9 +39,23 @@ struct TreeConfig {
     // the one stream all trees share, so the forest no longer depends on how trees are spread
     // over threads. Written to the model file only when set, so default files keep their bytes.
     bool seed_per_tree = false;
+    // More opt-in settings, each written to the model file only when not at its default.
+    // The classifier's split criterion: "KL", "ED", "Chi", "CTS" or "DDP".
+    std::string evaluation_function = "KL";
+    // The regressor's split criterion: "first_arm" (control against group 1, children of any
+    // size) or "all_arms" (every group against the control, with minimum sizes).
+    std::string regression_criterion = "first_arm";
+    // Honest estimation: each tree's sample is split once into rows that choose the splits and
+    // rows (this share of them) that fill the nodes' summaries.
+    bool honesty = false;
+    float estimation_sample_size = 0.5f;
 
     bool operator==(const TreeConfig&) const = default;
 };
+
+// Stops with a message naming the setting when an opt-in setting holds a value no learner
+// knows; the default settings always pass.
+void check_settings(const TreeConfig& config);
 
 // Float to unsigned size the way the learner needs it: truncation toward zero, negatives and NaN
 // to 0, saturating at the top instead of undefined behaviour.

@@ -98,6 +98,7 @@ std::optional<RowLists> sum_of(std::span<const FittedTree> trees, const DMatrix&
 }  // namespace
 
 Forest::Forest(ModelKind kind_, TreeConfig cfg) : kind(kind_), config(std::move(cfg)), loader(loader_for(config)) {
+    check_settings(config);
     loader.workers = loader_workers(config.n_thread);
 }
 

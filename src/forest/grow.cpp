@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "error.hpp"
+#include "forest/honest.hpp"
 #include "tree/route.hpp"
 
 namespace quorvelin {
@@ -17,7 +18,8 @@ Tree TreeGrower::grow(const DMatrix& data, const RowCodes& rc, Random& random) {
     const uint64_t k = saturating_u64(product);
     std::vector<RowId> sample = std::move(partition_.index);
     random.choose_into(n, k, true, sample);
-    order_free_ = criterion_.order_free(rc, k);
+    if (config_.honesty) split_for_honesty(sample, config_.estimation_sample_size, n, random, estimation_);
+    order_free_ = criterion_.order_free(rc, sample.size());
     if (order_free_) {
         // Counting sort by row id: the same multiset of rows, ascending.
         count_.assign(n, 0);
@@ -41,6 +43,7 @@ Tree TreeGrower::grow(const DMatrix& data, const RowCodes& rc, Random& random) {
             pending.push_back(*tree.left_children[current]);
         }
     }
+    if (config_.honesty) criterion_.summarise(tree, data, rc, estimation_);
     return tree;
 }
 

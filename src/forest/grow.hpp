@@ -33,6 +33,8 @@ private:
     Criterion& criterion_;
     Partition partition_;
     std::vector<RowId> count_, scratch_;
+    // The rows that fill the summaries under honest estimation; empty otherwise.
+    std::vector<RowId> estimation_;
     std::vector<uint64_t> candidates_;
     // Set for a fit whose tallies are exact in any row order: a node's rows are then kept in
     // ascending row order, which reads the table sequentially, and only the set of rows in

@@ -144,6 +144,14 @@ void Random::choose_into(uint64_t n, uint64_t k, bool replace, std::vector<T>& o
 template void Random::choose_into<uint64_t>(uint64_t, uint64_t, bool, std::vector<uint64_t>&);
 template void Random::choose_into<RowId>(uint64_t, uint64_t, bool, std::vector<RowId>&);
 
+template <class T>
+void Random::shuffle(std::vector<T>& items) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (size_t i = items.size(); i > 1; --i) std::swap(items[i - 1], items[rng_.index(i)]);
+}
+
+template void Random::shuffle<RowId>(std::vector<RowId>&);
+
 std::vector<uint64_t> Random::choose(uint64_t n, uint64_t k, bool replace) {
     std::vector<uint64_t> out;
     choose_into(n, k, replace, out);

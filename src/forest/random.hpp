@@ -47,6 +47,10 @@ public:
     // The same draws, written into `out` (resized to k); saves an allocation per tree.
     template <class T>
     void choose_into(uint64_t n, uint64_t k, bool replace, std::vector<T>& out);
+    // Fisher-Yates shuffle of `items` in place, from the last position down: one index draw
+    // per position, in one uninterrupted stretch of the stream.
+    template <class T>
+    void shuffle(std::vector<T>& items);
 
 private:
     std::mutex mutex_;

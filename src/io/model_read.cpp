@@ -228,7 +228,16 @@ TreeConfig read_config(std::string_view json, size_t line) {
                  member("max_features", c.max_features), member("max_depth", c.max_depth),
                  member("n_tree", c.n_tree), member("subsample", c.subsample),
                  member("n_thread", c.n_thread), optional_member("seed", c.seed),
-                 extension_member("seed_per_tree", c.seed_per_tree));
+                 extension_member("seed_per_tree", c.seed_per_tree),
+                 extension_member("evaluation_function", c.evaluation_function),
+                 extension_member("regression_criterion", c.regression_criterion),
+                 extension_member("honesty", c.honesty),
+                 extension_member("estimation_sample_size", c.estimation_sample_size));
+    try {
+        check_settings(c);
+    } catch (const Stop& e) {
+        j.fail_offset(0, e.what());
+    }
     return c;
 }
 

@@ -39,6 +39,15 @@ void put_config(std::string& out, const TreeConfig& c) {
     o.field("n_thread", c.n_thread);
     o.field("seed", c.seed);
     if (c.seed_per_tree) o.field("seed_per_tree", c.seed_per_tree);
+    // The other opt-in settings too follow only when set, so default models keep their text.
+    const TreeConfig defaults;
+    if (c.evaluation_function != defaults.evaluation_function)
+        o.field("evaluation_function", c.evaluation_function);
+    if (c.regression_criterion != defaults.regression_criterion)
+        o.field("regression_criterion", c.regression_criterion);
+    if (c.honesty != defaults.honesty) o.field("honesty", c.honesty);
+    if (c.estimation_sample_size != defaults.estimation_sample_size)
+        o.field("estimation_sample_size", c.estimation_sample_size);
     o.close();
 }
 

@@ -353,6 +353,11 @@ TreeConfig read_config(PyObject* conf) {
     uint64_t seed = std::numeric_limits<uint64_t>::max();
     read_size(conf, "seed", seed);
     if (seed != std::numeric_limits<uint64_t>::max()) c.seed = seed;
+    // Opt-in settings; an unknown criterion name stops the construction (check_settings).
+    read_string(conf, "evaluation_function", c.evaluation_function);
+    read_string(conf, "regression_criterion", c.regression_criterion);
+    read_bool(conf, "honesty", c.honesty);
+    read_float(conf, "estimation_sample_size", c.estimation_sample_size);
     PyErr_Clear();
     return c;
 }

@@ -1,0 +1,141 @@
+// The classifier criteria besides KL: their divergences, node scores, normalisation and the
+// gain of one candidate, checked against hand values and plain double-precision formulas.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <random>
+#include <vector>
+
+#include "criteria/uplift_gain.hpp"
+
+using namespace quorvelin;
+
+namespace {
+
+double gini(double a, double b) { return 1.0 - a * a - b * b; }
+
+double pair_div(UpliftCriterion c, double p, double q) {
+    const double d = p - q;
+    if (c == UpliftCriterion::Chi) return d * d / std::max(q, 1e-6) + d * d / std::max(1.0 - q, 1e-6);
+    return 2.0 * d * d;
+}
+
+// The normalisation written straight from its definition, in double precision.
+double plain_normalization(UpliftCriterion c, const std::vector<double>& parent, const std::vector<double>& left,
+                           double alpha) {
+    const size_t k = parent.size();
+    double n_t = 0, l_t = 0;
+    for (size_t i = 1; i < k; ++i) n_t += parent[i], l_t += left[i];
+    const double n = parent[0] + n_t;
+    auto share = [](double l, double t) { return t > 0 ? l / t : 0.0; };
+    const double pc = share(left[0], parent[0]), pt = share(l_t, n_t);
+    double j = alpha * gini(n_t / n, parent[0] / n) * pair_div(c, pt, pc);
+    for (size_t i = 1; i < k; ++i) {
+        const double pair = parent[i] + parent[0];
+        const double pi = share(left[i], parent[i]);
+        j += (1 - alpha) * gini(parent[i] / pair, parent[0] / pair) * pair_div(c, pi, pc);
+        j += parent[i] / n * gini(pi, 1 - pi);
+    }
+    return j + parent[0] / n * gini(pc, 1 - pc) + 0.5;
+}
+
+}  // namespace
+
+TEST(UpliftCriterionNames, RoundTripAndRejectOthers) {
+    for (const char* name : {"KL", "ED", "Chi", "CTS", "DDP"}) {
+        const auto c = uplift_criterion_named(name);
+        ASSERT_TRUE(c.has_value()) << name;
+        EXPECT_EQ(uplift_criterion_name(*c), name);
+    }
+    for (const char* name : {"", "kl", "chi", "IT", "CIT", "KL "}) EXPECT_FALSE(uplift_criterion_named(name)) << name;
+}
+
+TEST(UpliftDivergences, HandValues) {
+    EXPECT_FLOAT_EQ(euclidean_divergence(0.5f, 0.25f), 0.125f);
+    EXPECT_FLOAT_EQ(euclidean_divergence(0.25f, 0.5f), 0.125f);
+    EXPECT_EQ(euclidean_divergence(0.3f, 0.3f), 0.0f);
+    EXPECT_NEAR(chi_divergence(0.5f, 0.25f), 0.25 + 0.0625 / 0.75, 1e-6);
+    EXPECT_EQ(chi_divergence(0.4f, 0.4f), 0.0f);
+    // A control without one class: the floor keeps the value finite.
+    EXPECT_NEAR(chi_divergence(0.5f, 0.0f), 0.25 / 1e-6 + 0.25, 1.0);
+    EXPECT_NEAR(chi_divergence(0.5f, 1.0f), 0.25 + 0.25 / 1e-6, 1.0);
+}
+
+TEST(UpliftNodeScore, SumsGroupsOrTakesTheBestRate) {
+    const float rate[] = {0.2f, 0.5f, 0.1f};
+    EXPECT_NEAR(node_score(UpliftCriterion::ED, rate, 3), 2 * 0.09 + 2 * 0.01, 1e-6);
+    EXPECT_NEAR(node_score(UpliftCriterion::Chi, rate, 3), (0.09 + 0.01) / 0.2 + (0.09 + 0.01) / 0.8, 1e-5);
+    EXPECT_EQ(node_score(UpliftCriterion::CTS, rate, 3), 0.5f);
+    const float control_best[] = {0.7f, 0.5f, 0.1f};
+    EXPECT_EQ(node_score(UpliftCriterion::CTS, control_best, 3), 0.7f);
+    // Only the control: nothing to diverge from.
+    EXPECT_EQ(node_score(UpliftCriterion::ED, rate, 1), 0.0f);
+    EXPECT_EQ(node_score(UpliftCriterion::DDP, rate, 3), 0.0f);
+}
+
+TEST(UpliftNormalization, HandValuesWithOneTreatment) {
+    const float parent[] = {10.0f, 10.0f};
+    const float half[] = {5.0f, 5.0f};
+    // Same share left in both groups: no divergence, Gini 0.5 of each group's split.
+    EXPECT_FLOAT_EQ(gini_normalization(UpliftCriterion::ED, parent, half, 2, 0.9f), 1.0f);
+    // All of the control left, none of the treatment: ED 2, Gini of the group sizes 0.5, each
+    // group's own split pure.
+    const float control_left[] = {10.0f, 0.0f};
+    EXPECT_FLOAT_EQ(gini_normalization(UpliftCriterion::ED, parent, control_left, 2, 0.9f), 1.5f);
+}
+
+TEST(UpliftNormalization, MatchesTheDefinitionWithSeveralGroups) {
+    std::mt19937 gen(7);
+    std::uniform_real_distribution<float> w(1.0f, 50.0f), share(0.0f, 1.0f);
+    for (UpliftCriterion c : {UpliftCriterion::ED, UpliftCriterion::Chi})
+        for (size_t k : {2u, 3u, 5u})
+            for (int trial = 0; trial < 20; ++trial) {
+                std::vector<float> parent(k), left(k);
+                std::vector<double> pd(k), ld(k);
+                for (size_t i = 0; i < k; ++i) {
+                    parent[i] = std::round(w(gen));
+                    left[i] = std::round(parent[i] * share(gen));
+                    pd[i] = parent[i], ld[i] = left[i];
+                }
+                const float alpha = share(gen);
+                const double expected = plain_normalization(c, pd, ld, alpha);
+                EXPECT_NEAR(gini_normalization(c, parent.data(), left.data(), k, alpha), expected,
+                            2e-6 * std::max(1.0, std::fabs(expected)))
+                    << "criterion " << uplift_criterion_name(c) << ", " << k << " groups";
+            }
+}
+
+TEST(UpliftSplitScore, DDPComparesTheChildrenDifferences) {
+    const float parent_w[] = {20.0f, 20.0f, 20.0f};
+    const float left_rate[] = {0.2f, 0.6f, 0.1f}, right_rate[] = {0.3f, 0.1f, 0.5f};
+    const float left_w[] = {10.0f, 10.0f, 10.0f};
+    CandidateSummaries c{parent_w, 0.0f, left_rate, left_w, right_rate, 2, 20.0f, 20.0f};
+    SplitScore s = uplift_split_score(UpliftCriterion::DDP, c, true, 0.9f);
+    EXPECT_NEAR(s.gain, std::fabs(0.4 - (-0.2)), 1e-6);  // one treatment group
+    EXPECT_NEAR(s.importance, s.gain * 40.0, 1e-4);
+    c.n_groups = 3;  // group 2 adds |(-0.1) - 0.2|; normalisation never applies
+    s = uplift_split_score(UpliftCriterion::DDP, c, true, 0.9f);
+    EXPECT_NEAR(s.gain, 0.6 + 0.3, 1e-6);
+}
+
+TEST(UpliftSplitScore, WeightedIncreaseOfTheNodeScore) {
+    const float parent_w[] = {20.0f, 20.0f, 20.0f};
+    const float left_rate[] = {0.2f, 0.6f, 0.1f}, right_rate[] = {0.3f, 0.1f, 0.5f};
+    const float left_w[] = {15.0f, 5.0f, 10.0f};
+    const float parent_score = 0.35f;
+    CandidateSummaries c{parent_w, parent_score, left_rate, left_w, right_rate, 3, 30.0f, 30.0f};
+    // CTS: best rate 0.6 left, 0.5 right, never normalised.
+    SplitScore s = uplift_split_score(UpliftCriterion::CTS, c, true, 0.9f);
+    EXPECT_NEAR(s.gain, 0.5 * 0.6 + 0.5 * 0.5 - 0.35, 1e-6);
+    EXPECT_NEAR(s.importance, 0.6 * 30 + 0.5 * 30 - 0.35 * 60, 1e-4);
+    // ED: divided by the Gini normalisation only when asked; importance never is.
+    const double d_left = 2 * (0.16 + 0.01), d_right = 2 * (0.04 + 0.04);
+    const double raw = 0.5 * d_left + 0.5 * d_right - parent_score;
+    const SplitScore plain = uplift_split_score(UpliftCriterion::ED, c, false, 0.9f);
+    EXPECT_NEAR(plain.gain, raw, 1e-6);
+    const SplitScore normed = uplift_split_score(UpliftCriterion::ED, c, true, 0.9f);
+    EXPECT_NEAR(normed.gain, raw / gini_normalization(UpliftCriterion::ED, parent_w, left_w, 3, 0.9f), 1e-6);
+    EXPECT_EQ(normed.importance, plain.importance);
+    EXPECT_NEAR(plain.importance, d_left * 30 + d_right * 30 - parent_score * 60, 1e-4);
+}
