@@ -79,6 +79,10 @@ class _UpliftForest(BaseEstimator):
         control_name=0,
         categorical_features=None,
         verbose: int = 0,
+        evaluationFunction: str = "KL",
+        regression_criterion: str = "first_arm",
+        honesty: bool = False,
+        estimation_sample_size: float = 0.5,
     ):
         self.n_estimators = n_estimators
         self.max_depth = max_depth
@@ -95,6 +99,14 @@ class _UpliftForest(BaseEstimator):
         self.control_name = control_name
         self.categorical_features = categorical_features
         self.verbose = verbose
+        # Opt-in engine settings, passed through only when not at their defaults:
+        # evaluationFunction ("KL", "ED", "Chi", "CTS", "DDP") for the classifier,
+        # regression_criterion ("first_arm", "all_arms") for the regressor, and honest
+        # estimation on a share of each tree's rows.
+        self.evaluationFunction = evaluationFunction
+        self.regression_criterion = regression_criterion
+        self.honesty = honesty
+        self.estimation_sample_size = estimation_sample_size
 
     def __sklearn_tags__(self):
         tags = super().__sklearn_tags__()
@@ -191,6 +203,14 @@ class _UpliftForest(BaseEstimator):
         }
         if weight_col is not None:
             conf["weight"] = weight_col
+        if self._classifier and self.evaluationFunction != "KL":
+            conf["evaluation_function"] = str(self.evaluationFunction)
+        if not self._classifier and self.regression_criterion != "first_arm":
+            conf["regression_criterion"] = str(self.regression_criterion)
+        if self.honesty:
+            conf["honesty"] = True
+        if float(self.estimation_sample_size) != 0.5:
+            conf["estimation_sample_size"] = float(self.estimation_sample_size)
         seed = self._seed()
         if seed is not None:
             conf["seed"] = seed
@@ -568,6 +588,10 @@ def load_estimator(path, kind: Optional[str] = None):
             n_jobs=cfg.get("n_thread", 1) or 1,
             control_name=0,
             categorical_features=list(mf.categorical_features) or None,
+            evaluationFunction=cfg.get("evaluation_function", "KL"),
+            regression_criterion=cfg.get("regression_criterion", "first_arm"),
+            honesty=cfg.get("honesty", False),
+            estimation_sample_size=cfg.get("estimation_sample_size", 0.5),
         )
     est._set_fitted(model, schema, classes)
     return est
