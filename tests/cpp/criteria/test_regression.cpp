@@ -54,17 +54,6 @@ TEST(RegressionSplit, WorkedExample) {
     EXPECT_EQ(r.summary, (Matrix{{1.5f}, {3.5f}}));
 }
 
-TEST(RegressionSplit, NoBinsMeansNoCandidate) {
-    std::vector<RowGroup> rows = worked_rows();
-    for (RowGroup& g : rows) g.bin = kMissingBin;
-    RegressionCriterion s(0.9f);
-    const SplitInfo r = best(s, one_feature(rows, 0));
-    EXPECT_FALSE(r.value.has_value());
-    EXPECT_EQ(r.gain, 0.0f);
-    EXPECT_EQ(r.gain_importance, 0.0f);
-    EXPECT_EQ(r.summary, (Matrix{{1.5f}, {3.5f}}));
-}
-
 TEST(RegressionSplit, NaNCandidatesNeverWin) {
     // k = 0 leaves group 1 out of the left child and k = 2 leaves the right child empty: both
     // NaN. k = 1 still wins.
@@ -114,75 +103,4 @@ TEST(RegressionSplit, GroupsBeyondTheFirstTreatmentDoNotChooseSplits) {
     ASSERT_EQ(d.summary.size(), 3u);
     EXPECT_TRUE(std::isnan(d.summary[2][0]));
     EXPECT_TRUE(qtest::same_bits(d.gain, c.gain));
-}
-
-TEST(RegressionSplit, ImportanceEqualsGain) {
-    std::mt19937 gen(31);
-    int with_value = 0;
-    for (int trial = 0; trial < 30; ++trial) {
-        DMatrix m = qtest::random_matrix(gen, 50 + gen() % 300, 3, 20, static_cast<uint8_t>(2 + trial % 3), false,
-                                         trial % 2 == 0);
-        m.is_cat[2] = 1;
-        RegressionCriterion s(static_cast<float>(gen() % 10) / 10.0f);
-        for (uint64_t f = 0; f < 3; ++f) {
-            const SplitInfo r = best(s, m, f);
-            EXPECT_TRUE(qtest::same_bits(r.gain, r.gain_importance));
-            with_value += r.value.has_value();
-            if (r.value) {
-                EXPECT_GT(r.gain, 0.0f);
-                EXPECT_LT((*r.value)[0], m.n_bins.at(m.feature_names[f]));
-            }
-        }
-    }
-    EXPECT_GT(with_value, 10);
-}
-
-TEST(RegressionSplit, RepeatedRowsEqualDoubledWeights) {
-    const std::vector<RowGroup> rows{{0, 0, 1, 3}, {1, 0, 2, 2}, {2, 0, 5, 1}, {kMissingBin, 0, 0, 2},
-                                     {0, 1, 3, 2}, {1, 1, 7, 3}, {2, 1, 1, 2}, {kMissingBin, 1, 4, 1}};
-    const DMatrix doubled = one_feature(rows, 3, false, 2.0f);
-    const DMatrix unit = one_feature(rows, 3, false, 1.0f);
-    std::vector<RowId> twice;
-    for (RowId r = 0; r < unit.n_rows(); ++r) twice.insert(twice.end(), {r, r});
-    RegressionCriterion a(0.5f), b(0.5f);
-    EXPECT_TRUE(qtest::same_split(best(a, doubled), best(b, unit, 0, twice)));
-}
-
-TEST(RegressionSplit, BadInputsStop) {
-    RegressionCriterion s(0.9f);
-    const DMatrix m = one_feature(worked_rows(), 2);
-    EXPECT_STOPS(best(s, m, 3));
-    const DMatrix control_only = one_feature({{0, 0, 1, 2}, {1, 0, 2, 2}}, 2);
-    EXPECT_STOPS(best(s, control_only));
-    DMatrix untreated = m;
-    untreated.treatments.clear();
-    untreated.n_treatments.clear();
-    EXPECT_STOPS(best(s, untreated));
-    DMatrix unnamed = m;
-    unnamed.n_bins.clear();
-    EXPECT_STOPS(best(s, unnamed));
-}
-
-TEST(RegressionSplit, BatchedSearchMatchesOneByOne) {
-    std::mt19937 gen(45);
-    for (int trial = 0; trial < 40; ++trial) {
-        const uint8_t n_t = static_cast<uint8_t>(2 + trial % 17);  // up to 18 codes: both paths
-        DMatrix m = qtest::random_matrix(gen, 50 + gen() % 400, 5, 30, n_t, false, trial % 2 == 0);
-        m.is_cat[2] = 1;
-        m.x[2][0] = static_cast<uint8_t>(m.n_bins.at("f2"));
-        m.finalize();
-        std::vector<RowId> rows;
-        for (size_t i = 0; i < m.n_rows(); ++i) rows.push_back(static_cast<RowId>(gen() % m.n_rows()));
-        std::vector<uint64_t> features{0, 1, 2, 3, 4};
-        std::shuffle(features.begin(), features.end(), gen);
-        features.resize(1 + trial % 5);
-        const RowCodes rc = prepare_regressor_rows(m);
-        RegressionCriterion batch(static_cast<float>(trial % 4) * 0.3f);
-        RegressionCriterion single = batch;
-        const std::vector<SplitInfo> got = batch.find_best_splits(m, rc, 2, features, rows);
-        ASSERT_EQ(got.size(), features.size());
-        for (size_t j = 0; j < features.size(); ++j)
-            ASSERT_TRUE(qtest::same_split(got[j], single.find_best_split(m, rc, 2, features[j], rows)))
-                << "trial " << trial << " feature " << features[j];
-    }
 }
