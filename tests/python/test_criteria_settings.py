@@ -141,9 +141,7 @@ def test_estimators_pass_the_settings_through(tmp_path):
     chi.fit(data.X, data.y, data.treatment)
     assert chi.get_params()["evaluationFunction"] == "Chi"
     assert not np.array_equal(plain.predict(data.X), chi.predict(data.X))
-    path = tmp_path / "chi.txt"
-    chi.save(str(path))
-    text = path.read_text(encoding="utf-8").split("\n", 1)[0]
+    text = chi.model_text().split("\n", 1)[0]
     assert '"evaluation_function":"Chi"' in text and '"honesty":true' in text
     reg = UpliftRandomForestRegressor(regression_criterion="all_arms", **common)
     assert reg._conf(["a"], [], "t", "y", None)["regression_criterion"] == "all_arms"
