@@ -118,7 +118,8 @@ inline quorvelin::DMatrix make_matrix(MatrixInput input) {
     m.weight = input.weight.empty() ? std::vector<float>(n, 1.0f) : std::move(input.weight);
     m.is_cat = input.is_cat.empty() ? std::vector<uint8_t>(n_features, 0) : std::move(input.is_cat);
     for (size_t f = 0; f < n_features; ++f) {
-        const std::string name = "f" + std::to_string(f);
+        std::string name = "f";
+        name += std::to_string(f);
         m.feature_names.push_back(name);
         if (f < input.n_bins.size()) m.n_bins[name] = input.n_bins[f];
     }

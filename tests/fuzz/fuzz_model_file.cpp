@@ -2,7 +2,7 @@
 // loaded model must write back the same way every time and predict a table with its columns.
 //
 // With clang and libFuzzer:
-//   clang++ -std=c++20 -g -O1 -fsanitize=fuzzer,address,undefined -DQUORVELIN_LIBFUZZER \
+//   clang++ -std=c++20 -g -O1 -fsanitize=fuzzer,address,undefined -DQUORVELIN_LIBFUZZER
 //     -Isrc tests/fuzz/fuzz_model_file.cpp $(find src -name '*.cpp' -not -path 'src/python/*') -lsimdjson -o fuzz_model_file
 //   ./fuzz_model_file -max_total_time=600 tests/fuzz/corpus tests/data
 // Without libFuzzer the same entry point runs over the files given as arguments: the C++ test

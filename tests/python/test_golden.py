@@ -19,6 +19,8 @@ REGENERATE = os.environ.get("QUORVELIN_REGENERATE_GOLDEN") == "1"
 def split_model(text):
     """Configuration, bin sections (in any order), tree sections."""
     sections = split_model_text(text, strict=False)
+    # Every fitted feature has its bin section, categorical ones included.
+    assert len(sections.bins) == len(json.loads(sections.config)["feature_cols"]) or not sections.trees
     return sections.config, sorted(sections.bins), sections.trees
 
 

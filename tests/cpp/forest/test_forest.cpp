@@ -114,31 +114,21 @@ TEST(ForestFit, LoaderRefusesTooManyBins) {
 }
 
 TEST(ForestFit, SeededSingleThreadedFitsAreIdentical) {
-    const RowTable rows = make_rows(2, 600);
-    auto a = trained(ModelKind::Classifier, forest_config(5, 1, 7), rows);
-    auto b = trained(ModelKind::Classifier, forest_config(5, 1, 7), rows);
-    ASSERT_EQ(a.trees.size(), 5u);
-    ASSERT_EQ(b.trees.size(), 5u);
-    for (size_t i = 0; i < 5; ++i) EXPECT_TRUE(qtest::same_tree(a.trees[i].tree, b.trees[i].tree)) << "tree " << i;
-    EXPECT_EQ(a.to_text(), b.to_text());
-    expect_same_lists(a.predict(table(a, rows)), b.predict(table(b, rows)));
-    // The trees of one forest differ from each other (each has its own draws).
-    bool any_different = false;
-    for (size_t i = 1; i < 5; ++i) any_different |= !qtest::same_tree(a.trees[0].tree, a.trees[i].tree);
-    EXPECT_TRUE(any_different);
-}
-
-TEST(ForestFit, RegressorSeededFitsAreIdentical) {
-    const RowTable rows = make_rows(3, 500, 3, false);
-    auto a = trained(ModelKind::Regressor, forest_config(4, 1, 11), rows);
-    auto b = trained(ModelKind::Regressor, forest_config(4, 1, 11), rows);
-    for (size_t i = 0; i < 4; ++i) EXPECT_TRUE(qtest::same_tree(a.trees[i].tree, b.trees[i].tree));
-    const RowLists p = a.predict(table(a, rows));
-    expect_same_lists(p, b.predict(table(b, rows)));
-    ASSERT_EQ(p.n_rows, 500u);
-    for (size_t r = 0; r < p.n_rows; ++r) {
-        ASSERT_EQ(p.len[r], 2u);  // groups 1 and 2 against the control
-        ASSERT_TRUE(std::isfinite(p.row(r)[0]));
+    // The classifier on two groups, the regressor on three.
+    for (const bool binary : {true, false}) {
+        const RowTable rows = make_rows(2, 500, binary ? 2 : 3, binary);
+        const ModelKind kind = binary ? ModelKind::Classifier : ModelKind::Regressor;
+        auto a = trained(kind, forest_config(5, 1, 7), rows);
+        auto b = trained(kind, forest_config(5, 1, 7), rows);
+        ASSERT_EQ(a.trees.size(), 5u);
+        EXPECT_EQ(a.to_text(), b.to_text());
+        const RowLists p = a.predict(table(a, rows));
+        expect_same_lists(p, b.predict(table(b, rows)));
+        for (size_t r = 0; r < p.n_rows; ++r) ASSERT_EQ(p.len[r], binary ? 1u : 2u);
+        // The trees of one forest differ from each other (each has its own draws).
+        bool any_different = false;
+        for (size_t i = 1; i < 5; ++i) any_different |= !qtest::same_tree(a.trees[0].tree, a.trees[i].tree);
+        EXPECT_TRUE(any_different);
     }
 }
 

@@ -115,7 +115,9 @@ TEST(ChaCha20, IndexIsMultiplyAndReject) {
             ASSERT_LT(v, n);
             ASSERT_EQ(v, ref(n)) << "n = " << n << ", draw " << i;
         }
-        if (n == (1ULL << 63) + 1) EXPECT_GT(ref.rejected, 20u);
+        if (n == (1ULL << 63) + 1) {
+            EXPECT_GT(ref.rejected, 20u);
+        }
         // Both streams are at the same place afterwards.
         EXPECT_EQ(rng.next_u64(), ref.rng.next_u64());
     }

@@ -1,6 +1,7 @@
 // Tree structure and the row partition of a tree.
 #include <gtest/gtest.h>
 
+#include <limits>
 #include <optional>
 #include <vector>
 
@@ -89,6 +90,20 @@ TEST(TreeUplift, DifferencesFromTheControl) {
     EXPECT_STOPS(t.get_uplift(0));
     Tree bare;
     EXPECT_STOPS(bare.get_uplift(0));
+}
+
+TEST(TreeUplift, AGroupMissingFromALeafTakesTheNearestAncestorThatHasIt) {
+    // Leaf 3 lacks groups 1 and 2; its parent 1 has group 1 only; the root has both.
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    Tree t;
+    t.add_left(0), t.add_right(0), t.add_left(1), t.add_right(1);
+    t.add_split(0, record(0, 1.0f, {{0.1f}, {0.3f}, {0.5f}}));
+    t.add_split(1, record(1, 1.0f, {{0.2f}, {0.4f}, {nan}}));
+    t.add_split(3, record(3, 1.0f, {{0.0f}, {nan}, {nan}}));
+    const std::vector<float> u = t.leaf_uplift(3, t.parents());
+    ASSERT_EQ(u.size(), 2u);
+    EXPECT_EQ(u[0], 0.4f - 0.2f);
+    EXPECT_EQ(u[1], 0.5f - 0.1f);
 }
 
 TEST(PartitionEveryRow, EveryRowAtTheRoot) {
