@@ -49,7 +49,7 @@ REGRESSOR_CRITERIA = ["first_arm", "all_arms"]
 
 def evaluate(estimator, train, test):
     start = time.perf_counter()
-    estimator.fit(train.X, train.treatment, train.y)
+    estimator.fit(train.X, train.y, train.treatment)
     fit_s = time.perf_counter() - start
     pred = np.nan_to_num(estimator.predict(test.X))
     truth = test.true_uplift
