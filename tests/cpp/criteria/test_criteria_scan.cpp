@@ -183,7 +183,9 @@ void expect_same(const SplitInfo& got, const Plain& want, const char* what) {
     ASSERT_TRUE(got.value) << what;
     const double scale = std::max(1.0, std::fabs(want.gain));
     EXPECT_NEAR(got.gain, want.gain, 1e-4 * scale) << what;
-    if (want.gain - want.runner_up > 1e-3 * scale) EXPECT_EQ((*got.value)[0], *want.value) << what;
+    if (want.gain - want.runner_up > 1e-3 * scale) {
+        EXPECT_EQ((*got.value)[0], *want.value) << what;
+    }
 }
 
 }  // namespace

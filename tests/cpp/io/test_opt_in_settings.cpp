@@ -44,7 +44,10 @@ TEST(OptInSettings, EachSettingIsWrittenOnlyWhenSetAndReadsBack) {
         TreeConfig c = sample_config();
         k.set(c);
         const std::string line = config_json(c);
-        EXPECT_TRUE(line.ends_with(std::string(R"("seed":7,)") + k.key + "}")) << line;
+        std::string tail = R"("seed":7,)";
+        tail += k.key;
+        tail += '}';
+        EXPECT_TRUE(line.ends_with(tail)) << line;
         EXPECT_EQ(read_config(line), c) << line;
     }
     TreeConfig all = sample_config();
