@@ -26,6 +26,15 @@ std::vector<SplitInfo>& Criterion::find_best_splits(const DMatrix& data, const R
     return results_;
 }
 
+std::vector<SplitInfo>& Criterion::find_node_splits(const DMatrix& data, const RowCodes& rc,
+                                                    std::span<const uint64_t> features, const NodeSample& node) {
+    if (node.counts.empty()) return find_best_splits(data, rc, node.node_id, features, node.rows);
+    if (node.counts.size() != node.rows.size()) stop("a counted node needs one count per row");
+    spelled_out_.clear();
+    for (size_t i = 0; i < node.rows.size(); ++i) spelled_out_.insert(spelled_out_.end(), node.counts[i], node.rows[i]);
+    return find_best_splits(data, rc, node.node_id, features, spelled_out_);
+}
+
 FeatureFacts feature_facts(const DMatrix& data, const RowCodes& rc, uint64_t feature_id) {
     if (feature_id >= data.is_cat.size() || feature_id >= data.feature_names.size() || feature_id >= data.x.size())
         stop("feature " + std::to_string(feature_id) + " is not in the data");

@@ -16,6 +16,22 @@
 
 namespace quorvelin {
 
+// One node's share of the bootstrap sample as the learner holds it, and what it knows of the
+// node's family.
+struct NodeSample {
+    uint64_t node_id = 0;
+    uint64_t level = 0;
+    std::span<const RowId> rows;
+    // How many times each entry of `rows` was drawn; empty when each entry is one draw. Only a
+    // fit whose tallies are exact in any order (order_free) counts its rows.
+    std::span<const RowId> counts;
+    // Set for the larger child of a counted split: its parent, and its sibling's rows and
+    // counts. A criterion that kept the parent's tallies may take this node's as the parent's
+    // minus the sibling's, which are exact under the same condition.
+    std::optional<uint64_t> parent;
+    std::span<const RowId> sibling_rows, sibling_counts;
+};
+
 class Criterion {
 public:
     virtual ~Criterion() = default;
@@ -39,9 +55,15 @@ public:
     // the node (honest estimation). A group without weight in a node gets NaN for its value, so
     // prediction takes the nearest ancestor's uplift for it.
     virtual void summarise(Tree& tree, const DMatrix& data, const RowCodes& rc, std::span<const RowId> rows) const = 0;
+    // What the learner asks at each node: find_best_splits of the node's rows. This default
+    // spells a counted sample out, each row as often as it was drawn, in ascending row order,
+    // so a criterion that does not override it sees exactly what an uncounted fit gives it.
+    virtual std::vector<SplitInfo>& find_node_splits(const DMatrix& data, const RowCodes& rc,
+                                                     std::span<const uint64_t> features, const NodeSample& node);
 
 protected:
     std::vector<SplitInfo> results_;
+    std::vector<RowId> spelled_out_;
 };
 
 // The criterion of a model kind with the model's settings.

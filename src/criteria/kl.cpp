@@ -1,5 +1,6 @@
 #include "criteria/kl.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <string>
@@ -134,6 +135,70 @@ std::vector<SplitInfo>& KLCriterion::find_best_splits(const DMatrix& data, const
     for (size_t j = 0; j < features.size(); ++j) {
         const FeatureFacts facts = feature_facts(data, rc, features[j]);
         results_.push_back(scan(batch_.data() + j * per_feature, kSlotStride, facts, node_id, features[j]));
+    }
+    return results_;
+}
+
+std::vector<SplitInfo>& KLCriterion::find_node_splits(const DMatrix& data, const RowCodes& rc,
+                                                      std::span<const uint64_t> features, const NodeSample& node) {
+    if (kept_.size() <= node.level) kept_.resize(node.level + 1);
+    kept_[node.level].valid = false;
+    if (node.counts.empty() || !batch_ready(data, rc, features))
+        return Criterion::find_node_splits(data, rc, features, node);
+    const size_t per_feature = rc.n_codes * kSlotStride;
+    const KeptTallies* parent = nullptr;
+    if (node.parent && node.level > 0 && kept_[node.level - 1].valid && kept_[node.level - 1].node_id == *node.parent)
+        parent = &kept_[node.level - 1];
+
+    direct_.clear(), direct_at_.clear(), derived_.clear(), derived_at_.clear(), parent_at_.clear(), sibling_at_.clear();
+    for (size_t j = 0; j < features.size(); ++j) {
+        size_t p = 0;
+        if (parent) p = static_cast<size_t>(std::find(parent->features.begin(), parent->features.end(), features[j]) -
+                                            parent->features.begin());
+        if (parent && p < parent->features.size()) {
+            sibling_at_.push_back(derived_.size() * per_feature);
+            derived_.push_back(features[j]);
+            derived_at_.push_back(j * per_feature);
+            parent_at_.push_back(p * per_feature);
+        } else {
+            direct_.push_back(features[j]);
+            direct_at_.push_back(j * per_feature);
+        }
+    }
+    KeptTallies& own = kept_[node.level];
+    own.raw.assign(features.size() * per_feature, 0.0f);
+    if (!direct_.empty())
+        tally_counted_weights_batch(data, direct_, direct_at_, node.rows, node.counts, rc, own.raw.data());
+    if (!derived_.empty()) {
+        // Integers within 2^24 on both sides: the difference is exactly the direct count.
+        sibling_.assign(derived_.size() * per_feature, 0.0f);
+        tally_counted_weights_batch(data, derived_, sibling_at_, node.sibling_rows, node.sibling_counts, rc,
+                                    sibling_.data());
+        for (size_t k = 0; k < derived_.size(); ++k) {
+            const size_t n_slots = feature_facts(data, rc, derived_[k]).n_bins + 1;
+            for (size_t code = 0; code < rc.n_codes; ++code) {
+                const size_t at = code * kSlotStride;
+                const float* whole = parent->raw.data() + parent_at_[k] + at;
+                const float* part = sibling_.data() + sibling_at_[k] + at;
+                float* out = own.raw.data() + derived_at_[k] + at;
+                for (size_t s = 0; s < n_slots; ++s) out[s] = whole[s] - part[s];
+            }
+        }
+    }
+    own.features.assign(features.begin(), features.end());
+    own.node_id = node.node_id;
+    own.valid = true;
+
+    // The scan cumulates in place; it reads the bins' slots only.
+    batch_.resize(features.size() * per_feature);
+    results_.clear();
+    for (size_t j = 0; j < features.size(); ++j) {
+        const FeatureFacts facts = feature_facts(data, rc, features[j]);
+        for (size_t code = 0; code < rc.n_codes; ++code) {
+            const size_t at = j * per_feature + code * kSlotStride;
+            std::copy_n(own.raw.data() + at, facts.n_bins + 1, batch_.data() + at);
+        }
+        results_.push_back(scan(batch_.data() + j * per_feature, kSlotStride, facts, node.node_id, features[j]));
     }
     return results_;
 }

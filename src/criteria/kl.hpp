@@ -40,6 +40,10 @@ public:
     std::vector<SplitInfo>& find_best_splits(const DMatrix& data, const RowCodes& rc, uint64_t node_id,
                                              std::span<const uint64_t> features,
                                              std::span<const RowId> rows) override;
+    // Counted nodes tally each distinct row once; the larger child of a split takes the
+    // candidates it shares with its parent as the parent's tallies minus its sibling's.
+    std::vector<SplitInfo>& find_node_splits(const DMatrix& data, const RowCodes& rc,
+                                             std::span<const uint64_t> features, const NodeSample& node) override;
     RowCodes row_codes(const DMatrix& data) const override { return prepare_classifier_rows(data); }
     // Integer weights whose total stays within 2^24 add up exactly in any order.
     bool order_free(const RowCodes& rc, uint64_t n_rows) const override {
@@ -56,7 +60,19 @@ private:
     float alpha_;
     bool normalization_;
     UpliftCriterion criterion_;
+    // The raw (not cumulated) batched tallies of the last counted node seen at one depth. Growth
+    // is depth-first, so when a node is asked, the last node seen one level up is its parent.
+    struct KeptTallies {
+        bool valid = false;
+        uint64_t node_id = 0;
+        std::vector<uint64_t> features;
+        std::vector<float> raw;
+    };
     // Scratch reused across calls, so the scan allocates nothing per candidate.
+    std::vector<KeptTallies> kept_;
+    std::vector<uint64_t> direct_, derived_;
+    std::vector<size_t> direct_at_, derived_at_, parent_at_, sibling_at_;
+    std::vector<float> sibling_;
     std::vector<float> table_, batch_;
     std::vector<float> total_, left_, pr_, pw_, lr_, lw_, rr_, rw_;
 };

@@ -207,6 +207,29 @@ void tally_weights_batch(const DMatrix& data, std::span<const uint64_t> features
     });
 }
 
+void tally_counted_weights_batch(const DMatrix& data, std::span<const uint64_t> features,
+                                 std::span<const size_t> offsets, std::span<const RowId> rows,
+                                 std::span<const RowId> counts, const RowCodes& rc, float* tables) {
+    const size_t nc = features.size(), nf = data.x.size(), n = rows.size();
+    if (nc > 256 || offsets.size() != nc || counts.size() != n) stop("counted tallies out of step");
+    uint32_t feat[256];
+    size_t off[256];
+    for (size_t j = 0; j < nc; ++j) feat[j] = static_cast<uint32_t>(features[j]), off[j] = offsets[j];
+    const uint8_t* slots = data.slots.data();
+    const RowCodes::ClassRow* info = rc.class_rows.data();
+    for (size_t i = 0; i < n; ++i) {
+        if (i + kPrefetch < n) {
+            __builtin_prefetch(slots + static_cast<size_t>(rows[i + kPrefetch]) * nf);
+            __builtin_prefetch(info + rows[i + kPrefetch]);
+        }
+        const RowId r = rows[i];
+        const uint8_t* s = slots + static_cast<size_t>(r) * nf;
+        const float add = info[r].w * static_cast<float>(counts[i]);
+        float* t = tables + static_cast<size_t>(info[r].code) * kSlotStride;
+        for (size_t j = 0; j < nc; ++j) t[off[j] + s[feat[j]]] += add;
+    }
+}
+
 void tally_moments_batch(const DMatrix& data, std::span<const uint64_t> features, std::span<const RowId> rows,
                          const RowCodes& rc, float* tables, std::vector<float>& scratch) {
     const size_t nc = features.size();

@@ -21,15 +21,26 @@ Tree TreeGrower::grow(const DMatrix& data, const RowCodes& rc, Random& random) {
     if (config_.honesty) split_for_honesty(sample, config_.estimation_sample_size, n, random, estimation_);
     order_free_ = criterion_.order_free(rc, sample.size());
     if (order_free_) {
-        // Counting sort by row id: the same multiset of rows, ascending.
+        // Counting sort by row id: the same multiset of rows, ascending, each distinct row once
+        // with its multiplicity. About a third of a bootstrap draw repeats a row; those entries
+        // are neither tallied nor moved again.
         count_.assign(n, 0);
         for (RowId r : sample) ++count_[r];
+        std::vector<RowId> counts = std::move(partition_.count);
+        counts.clear();
         size_t at = 0;
-        for (RowId r = 0; r < n; ++r)
-            for (RowId c = count_[r]; c > 0; --c) sample[at++] = r;
+        for (RowId r = 0; r < n; ++r) {
+            if (count_[r] == 0) continue;
+            sample[at++] = r;
+            counts.push_back(count_[r]);
+        }
+        sample.resize(at);
+        partition_ = Partition::from_counted_sample(std::move(sample), std::move(counts));
+    } else {
+        partition_ = Partition::from_sample(std::move(sample));
+        scratch_.resize(partition_.index.size());
     }
-    partition_ = Partition::from_sample(std::move(sample));
-    scratch_.resize(partition_.index.size());
+    parent_.assign(1, 0);
 
     // Depth-first, left subtree before right, without recursion: a pathological depth limit
     // must not exhaust the stack.
@@ -54,10 +65,8 @@ bool TreeGrower::grow_node(Tree& tree, uint64_t node, const DMatrix& data, const
     if (candidates_.empty())
         stop(max_features == 0 ? "no candidate feature (max_features is 0)"
                                : "no candidate feature (the data has no feature column)");
-    const std::span<const RowId> rows = std::as_const(partition_).rows(node);
-
     std::optional<SplitInfo> best;
-    for (SplitInfo& r : criterion_.find_best_splits(data, rc, node, candidates_, rows)) {
+    for (SplitInfo& r : criterion_.find_node_splits(data, rc, candidates_, sample_of(tree, node))) {
         if (!best) {
             best = std::move(r);
         } else if (!r.value) {
@@ -71,9 +80,32 @@ bool TreeGrower::grow_node(Tree& tree, uint64_t node, const DMatrix& data, const
     if (tree.level[node] >= config_.max_depth) return false;
     tree.add_left(node);
     tree.add_right(node);
-    const uint64_t n_left = split_rows(*best, data, partition_.rows(best->node_id), scratch_, order_free_);
-    partition_.split(best->node_id, n_left);
+    parent_.resize(tree.n_nodes());
+    parent_[*tree.left_children[node]] = parent_[*tree.right_children[node]] = node;
+    const uint64_t id = best->node_id;
+    const uint64_t n_left = order_free_
+                                ? split_counted_rows(*best, data, partition_.rows(id), partition_.counts(id), scratch_)
+                                : split_rows(*best, data, partition_.rows(id), scratch_, false);
+    partition_.split(id, n_left);
     return true;
+}
+
+NodeSample TreeGrower::sample_of(const Tree& tree, uint64_t node) const {
+    NodeSample s;
+    s.node_id = node;
+    s.level = tree.level[node];
+    s.rows = partition_.rows(node);
+    s.counts = partition_.counts(node);
+    if (!order_free_ || node == 0 || node >= parent_.size()) return s;
+    const uint64_t parent = parent_[node];
+    const uint64_t sibling = *tree.left_children[parent] == node ? *tree.right_children[parent]
+                                                                 : *tree.left_children[parent];
+    // Deriving pays when the sibling has fewer entries to tally.
+    if (partition_.size[sibling] >= partition_.size[node]) return s;
+    s.parent = parent;
+    s.sibling_rows = partition_.rows(sibling);
+    s.sibling_counts = partition_.counts(sibling);
+    return s;
 }
 
 }  // namespace quorvelin

@@ -29,6 +29,10 @@ private:
     // whether children were made.
     bool grow_node(Tree& tree, uint64_t node, const DMatrix& data, const RowCodes& rc, Random& random);
 
+    // The node's sample, with its parent and sibling when it is the larger child of a
+    // counted split.
+    NodeSample sample_of(const Tree& tree, uint64_t node) const;
+
     const TreeConfig& config_;
     Criterion& criterion_;
     Partition partition_;
@@ -36,9 +40,10 @@ private:
     // The rows that fill the summaries under honest estimation; empty otherwise.
     std::vector<RowId> estimation_;
     std::vector<uint64_t> candidates_;
-    // Set for a fit whose tallies are exact in any row order: a node's rows are then kept in
-    // ascending row order, which reads the table sequentially, and only the set of rows in
-    // each node matters.
+    std::vector<uint64_t> parent_;
+    // Set for a fit whose tallies are exact in any row order: the partition then holds each
+    // distinct sampled row once with the number of times it was drawn, in ascending row order,
+    // which reads the table sequentially; only the multiset of rows in each node matters.
     bool order_free_ = false;
 };
 

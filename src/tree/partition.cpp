@@ -16,6 +16,13 @@ Partition Partition::from_sample(std::vector<RowId> sample) {
     return p;
 }
 
+Partition Partition::from_counted_sample(std::vector<RowId> rows, std::vector<RowId> counts) {
+    if (counts.size() != rows.size()) stop("a counted sample needs one count per row");
+    Partition p = from_sample(std::move(rows));
+    p.count = std::move(counts);
+    return p;
+}
+
 Partition Partition::every_row(uint64_t n_rows, uint64_t n_nodes) {
     Partition p;
     p.index.resize(n_rows);
@@ -47,6 +54,17 @@ std::span<RowId> Partition::rows(uint64_t node) {
 
 std::span<const RowId> Partition::rows(uint64_t node) const {
     return const_cast<Partition*>(this)->rows(node);
+}
+
+std::span<RowId> Partition::counts(uint64_t node) {
+    const std::span<RowId> r = rows(node);
+    if (count.empty()) return {};
+    if (count.size() != index.size()) stop("partition counts out of step with its rows");
+    return {count.data() + (r.data() - index.data()), r.size()};
+}
+
+std::span<const RowId> Partition::counts(uint64_t node) const {
+    return const_cast<Partition*>(this)->counts(node);
 }
 
 }  // namespace quorvelin

@@ -10,8 +10,10 @@
 
 namespace quorvelin {
 
-uint64_t split_rows(const SplitInfo& record, const DMatrix& data, std::span<RowId> rows, std::vector<RowId>& scratch,
-                    bool keep_order) {
+namespace {
+
+// The column a record tests, once the record and the rows are known to fit the data.
+const std::vector<uint8_t>& split_column(const SplitInfo& record, const DMatrix& data, std::span<const RowId> rows) {
     if (!record.value || record.value->empty())
         stop("node " + std::to_string(record.node_id) + " has no split value to split on");
     if (record.feature_id >= data.x.size())
@@ -20,6 +22,14 @@ uint64_t split_rows(const SplitInfo& record, const DMatrix& data, std::span<RowI
     const std::vector<uint8_t>& column = data.x[record.feature_id];
     for (RowId r : rows)
         if (r >= column.size()) stop("index out of bounds: row " + std::to_string(r));
+    return column;
+}
+
+}  // namespace
+
+uint64_t split_rows(const SplitInfo& record, const DMatrix& data, std::span<RowId> rows, std::vector<RowId>& scratch,
+                    bool keep_order) {
+    const std::vector<uint8_t>& column = split_column(record, data, rows);
     const uint8_t t = (*record.value)[0];
     const size_t n = rows.size();
 
@@ -60,6 +70,34 @@ uint64_t split_rows(const SplitInfo& record, const DMatrix& data, std::span<RowI
         }
     }
     return static_cast<uint64_t>(lo);
+}
+
+uint64_t split_counted_rows(const SplitInfo& record, const DMatrix& data, std::span<RowId> rows,
+                            std::span<RowId> counts, std::vector<RowId>& scratch) {
+    if (counts.size() != rows.size()) stop("a counted segment needs one count per row");
+    const std::vector<uint8_t>& column = split_column(record, data, rows);
+    const uint8_t t = (*record.value)[0];
+    const size_t n = rows.size();
+    // Rows going right wait in the first half of the scratch, their counts in the second.
+    if (scratch.size() < 2 * n) scratch.resize(2 * n);
+    RowId* right_rows = scratch.data();
+    RowId* right_counts = scratch.data() + n;
+    size_t n_left = 0, n_right = 0;
+    for (size_t i = 0; i < n; ++i) {
+        const RowId r = rows[i], c = counts[i];
+        if (goes_left(column[r], t, record.is_cat)) {
+            rows[n_left] = r;
+            counts[n_left] = c;
+            ++n_left;
+        } else {
+            right_rows[n_right] = r;
+            right_counts[n_right] = c;
+            ++n_right;
+        }
+    }
+    std::copy(right_rows, right_rows + n_right, rows.begin() + n_left);
+    std::copy(right_counts, right_counts + n_right, counts.begin() + n_left);
+    return n_left;
 }
 
 namespace {

@@ -26,6 +26,11 @@ inline bool goes_left(uint8_t bin, uint8_t split_bin, bool is_cat) {
 uint64_t split_rows(const SplitInfo& record, const DMatrix& data, std::span<RowId> rows, std::vector<RowId>& scratch,
                     bool keep_order);
 
+// As split_rows keeping order, for a segment of distinct rows with their multiplicities:
+// `counts` moves in step with `rows`. `scratch` is resized as needed.
+uint64_t split_counted_rows(const SplitInfo& record, const DMatrix& data, std::span<RowId> rows,
+                            std::span<RowId> counts, std::vector<RowId>& scratch);
+
 // A tree flattened for routing rows one at a time: every row takes exactly the path that
 // segment-wise routing gives it, and its leaf's list is read from one table.
 struct RoutedTree {
