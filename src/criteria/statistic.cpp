@@ -7,6 +7,10 @@
 #include "data/config.hpp"
 #include "error.hpp"
 
+#if defined(__SSE2__)
+#include <immintrin.h>
+#endif
+
 namespace quorvelin {
 
 namespace {
@@ -234,30 +238,49 @@ void tally_moments_batch(const DMatrix& data, std::span<const uint64_t> features
                          const RowCodes& rc, float* tables, std::vector<float>& scratch) {
     const size_t nc = features.size();
     const size_t table = rc.n_codes * kSlotStride;
-    uint32_t feat[256];
-    for (size_t j = 0; j < nc; ++j) feat[j] = static_cast<uint32_t>(features[j]);
-    // The three sums of one slot sit side by side (one cache line per update); they are spread
-    // into separate tables afterwards. Each entry still accumulates in row order.
+    // The three sums of one slot sit side by side in a fourth-lane-padded cell, so one update
+    // touches one cache line and is one 4-wide add; they are spread into separate tables
+    // afterwards. Each lane is an ordinary single-precision add in row order, as the scalar
+    // sums were. Only the slots the features can hold are kept, so the scratch of a node stays
+    // in the first-level cache: [code][feature][slot][lane].
     constexpr size_t kLanes = 4;
-    const size_t per_feature = table * kLanes;
-    scratch.assign(nc * per_feature, 0.0f);
+    size_t n_slots = 1;
+    uint32_t feat[256];
+    for (size_t j = 0; j < nc; ++j) {
+        feat[j] = static_cast<uint32_t>(features[j]);
+        n_slots = std::max<size_t>(n_slots, data.bins_of(features[j]) + 1);
+    }
+    const size_t per_feature = n_slots * kLanes, per_code = nc * per_feature;
+    scratch.assign(rc.n_codes * per_code, 0.0f);
     float* inter = scratch.data();
     for_each_row(data, rows, rc.moment_rows.data(), [&](const uint8_t* s, const RowCodes::MomentRow& row) {
-        float* t = inter + static_cast<size_t>(row.code) * kSlotStride * kLanes;
+        float* t = inter + static_cast<size_t>(row.code) * per_code;
+#if defined(__SSE2__)
+        const __m128 add = _mm_set_ps(0.0f, row.w, row.yyw, row.yw);
+        for (size_t j = 0; j < nc; ++j) {
+            float* cell = t + j * per_feature + static_cast<size_t>(s[feat[j]]) * kLanes;
+            _mm_storeu_ps(cell, _mm_add_ps(_mm_loadu_ps(cell), add));
+        }
+#else
         for (size_t j = 0; j < nc; ++j) {
             float* cell = t + j * per_feature + static_cast<size_t>(s[feat[j]]) * kLanes;
             cell[0] += row.yw;
             cell[1] += row.yyw;
             cell[2] += row.w;
         }
+#endif
     });
     for (size_t j = 0; j < nc; ++j) {
-        const float* src = inter + j * per_feature;
         float* dst = tables + j * 3 * table;
-        for (size_t k = 0; k < table; ++k) {
-            dst[k] = src[k * kLanes];
-            dst[table + k] = src[k * kLanes + 1];
-            dst[2 * table + k] = src[k * kLanes + 2];
+        const size_t used = data.bins_of(features[j]) + 1;
+        for (size_t code = 0; code < rc.n_codes; ++code) {
+            const float* src = inter + code * per_code + j * per_feature;
+            float* d = dst + code * kSlotStride;
+            for (size_t k = 0; k < used; ++k) {
+                d[k] = src[k * kLanes];
+                d[table + k] = src[k * kLanes + 1];
+                d[2 * table + k] = src[k * kLanes + 2];
+            }
         }
     }
 }

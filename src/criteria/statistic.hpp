@@ -72,7 +72,8 @@ inline constexpr size_t kSlotStride = 256;
 bool batch_ready(const DMatrix& data, const RowCodes& rc, std::span<const uint64_t> features);
 // Tallies several features in one pass over the rows. Feature j's table starts at
 // j * n_codes * kSlotStride (classifier), or j * 3 * n_codes * kSlotStride with the Σ y·w,
-// Σ y²·w and Σ w tables one after another (regressor). `tables` must be zeroed.
+// Σ y²·w and Σ w tables one after another (regressor). `tables` must be zeroed;
+// the moments write only the slots a feature holds, so theirs need not be.
 void tally_weights_batch(const DMatrix& data, std::span<const uint64_t> features, std::span<const RowId> rows,
                          const RowCodes& rc, float* tables);
 // As tally_weights_batch for a counted sample: `counts` in step with `rows`, each row adding
