@@ -102,19 +102,15 @@ RowCodes prepare_regressor_rows(const DMatrix& data) {
     const size_t n = t.size();
     rc.n_codes = rc.n_t;
     rc.code.assign(t.begin(), t.end());
-    rc.yw.resize(n);
-    rc.yyw.resize(n);
     if (data.y.size() < n) {
         mark_all_bad(rc, n, "the data has no outcome column (y) to train on");
         return rc;
     }
-    for (size_t r = 0; r < n; ++r) {
-        const float y = data.y[r], w = data.weight[r];
-        rc.yw[r] = y * w;
-        rc.yyw[r] = (y * y) * w;
-    }
     rc.moment_rows.resize(n);
-    for (size_t r = 0; r < n; ++r) rc.moment_rows[r] = {rc.code[r], rc.yw[r], rc.yyw[r], rc.w[r]};
+    for (size_t r = 0; r < n; ++r) {
+        const float y = data.y[r], w = rc.w[r];
+        rc.moment_rows[r] = {rc.code[r], y * w, (y * y) * w, w};
+    }
     return rc;
 }
 
@@ -153,17 +149,15 @@ void tally_moments(const std::vector<uint8_t>& bins, uint8_t max_bin, std::span<
                    size_t n_slots, float* sum, float* second, float* weight) {
     check_rows(bins, max_bin, rows, rc, n_slots);
     const uint8_t* x = bins.data();
-    const uint16_t* code = rc.code.data();
-    const float* w = rc.w.data();
-    const float* yw = rc.yw.data();
-    const float* yyw = rc.yyw.data();
+    const RowCodes::MomentRow* info = rc.moment_rows.data();
     const size_t missing = n_slots - 1;
     for (RowId r : rows) {
         const uint8_t b = x[r];
-        const size_t at = code[r] * n_slots + ((b == kMissingBin) ? missing : b);
-        sum[at] += yw[r];
-        second[at] += yyw[r];
-        weight[at] += w[r];
+        const RowCodes::MomentRow& row = info[r];
+        const size_t at = row.code * n_slots + ((b == kMissingBin) ? missing : b);
+        sum[at] += row.yw;
+        second[at] += row.yyw;
+        weight[at] += row.w;
     }
 }
 

@@ -39,10 +39,8 @@ struct RowCodes {
     uint64_t n_codes = 0;
     std::vector<uint16_t> code;
     std::vector<float> w;
-    std::vector<float> yw;   // y * w (regressor only)
-    std::vector<float> yyw;  // (y * y) * w (regressor only)
     std::vector<ClassRow> class_rows;    // classifier only
-    std::vector<MomentRow> moment_rows;  // regressor only
+    std::vector<MomentRow> moment_rows;  // regressor only; y·w and (y·y)·w are kept only here
     std::vector<uint8_t> bad_row;
     bool any_bad_row = false;
     std::string bad_row_error;

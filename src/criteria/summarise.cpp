@@ -19,7 +19,7 @@ void summarise_rows(Tree& tree, const DMatrix& data, const RowCodes& rc, bool ra
         const size_t code = rc.code[r];
         const size_t group = rates ? code % n_t : code;
         const float w = rc.w[r];
-        const float add = rates ? (code >= n_t ? w : 0.0f) : rc.yw[r];
+        const float add = rates ? (code >= n_t ? w : 0.0f) : rc.moment_rows[r].yw;
         uint64_t node = 0;
         while (true) {
             first[node * n_t + group] = first[node * n_t + group] + add;

@@ -24,18 +24,26 @@ Tree TreeGrower::grow(const DMatrix& data, const RowCodes& rc, Random& random) {
         // Counting sort by row id: the same multiset of rows, ascending, each distinct row once
         // with its multiplicity. About a third of a bootstrap draw repeats a row; those entries
         // are neither tallied nor moved again.
-        count_.assign(n, 0);
-        for (RowId r : sample) ++count_[r];
+        // The split scratch serves as the tally of draws per row: it is not needed until then.
+        std::vector<RowId>& drawn = scratch_;
+        drawn.assign(n, 0);
+        for (RowId r : sample) ++drawn[r];
         std::vector<RowId> counts = std::move(partition_.count);
         counts.clear();
         size_t at = 0;
         for (RowId r = 0; r < n; ++r) {
-            if (count_[r] == 0) continue;
+            if (drawn[r] == 0) continue;
             sample[at++] = r;
-            counts.push_back(count_[r]);
+            counts.push_back(drawn[r]);
         }
         sample.resize(at);
         partition_ = Partition::from_counted_sample(std::move(sample), std::move(counts));
+        // Splits park the right side's rows and counts in the scratch. Growing it in place
+        // would hold the old and the new buffer at once; free the old one first.
+        if (scratch_.capacity() < 2 * at) {
+            scratch_ = {};
+            scratch_.resize(2 * at);
+        }
     } else {
         partition_ = Partition::from_sample(std::move(sample));
         scratch_.resize(partition_.index.size());

@@ -36,7 +36,7 @@ private:
     const TreeConfig& config_;
     Criterion& criterion_;
     Partition partition_;
-    std::vector<RowId> count_, scratch_;
+    std::vector<RowId> scratch_;
     // The rows that fill the summaries under honest estimation; empty otherwise.
     std::vector<RowId> estimation_;
     std::vector<uint64_t> candidates_;
