@@ -174,10 +174,10 @@ def main(argv=None):
         evaluated["uplift_1"] = d_scores["uplift_1"].to_numpy()
         evaluated["local"] = l_scores["local"].to_numpy()
         for key, col in (("distributed", "uplift_1"), ("local", "local")):
-            report[f"qini_{key}"] = round(float(qini_coefficient(evaluated["y"], evaluated["t"], evaluated[col])), 4)
+            report[f"qini_{key}"] = round(float(qini_coefficient(evaluated["y"], evaluated[col], evaluated["t"])), 4)
             report[f"mae_true_uplift_{key}"] = round(float(np.mean(np.abs(evaluated[col] - evaluated["true_uplift"]))), 4)
         report["qini_true_uplift"] = round(
-            float(qini_coefficient(evaluated["y"], evaluated["t"], evaluated["true_uplift"])), 4
+            float(qini_coefficient(evaluated["y"], evaluated["true_uplift"], evaluated["t"])), 4
         )
         report["client_peak_rss_mib_at_end"] = round(peak_rss_mb())
     finally:

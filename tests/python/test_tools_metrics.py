@@ -19,7 +19,7 @@ S4 = np.array([0.4, 0.3, 0.2, 0.1])
 
 
 def test_qini_curve_hand_computed():
-    c = metrics.qini_curve(Y4, T4, S4)
+    c = metrics.qini_curve(Y4, S4, T4)
     # k=1: 1 - 0; k=2: 1 - 0 (no control yet); k=3: 1 - 1*2/1; k=4: 1 - 1*2/2
     np.testing.assert_array_equal(c.x, [0, 1, 2, 3, 4])
     np.testing.assert_allclose(c.y, [0, 1, 1, -1, 0])
@@ -27,7 +27,7 @@ def test_qini_curve_hand_computed():
 
 
 def test_uplift_curve_hand_computed():
-    c = metrics.uplift_curve(Y4, T4, S4)
+    c = metrics.uplift_curve(Y4, S4, T4)
     # (y_t/n_t - y_c/n_c) * k with empty groups counting 0
     np.testing.assert_allclose(c.y, [0, 1, 1, -1.5, 0])
 
@@ -37,8 +37,11 @@ def test_perfect_curves_group_ties():
     q = metrics.perfect_qini_curve(Y4, T4)
     np.testing.assert_array_equal(q.x, [0, 1, 3, 4])
     np.testing.assert_allclose(q.y, [0, 1, 1, 0])
+    # Uplift: treated responder, control non-responder, then (as many control
+    # responders as treated non-responders) the treated non-responder first.
     u = metrics.perfect_uplift_curve(Y4, T4)
-    np.testing.assert_allclose(u.y, [0, 1, 1.5, 0])
+    np.testing.assert_array_equal(u.x, [0, 1, 2, 3, 4])
+    np.testing.assert_allclose(u.y, [0, 1, 2, 1.5, 0])
 
 
 @pytest.mark.parametrize(
@@ -47,11 +50,11 @@ def test_perfect_curves_group_ties():
         (metrics.qini_coefficient, {"normalize": False}, 0.0625),
         (metrics.qini_coefficient, {"normalize": True}, 0.0625 / 0.1875),
         (metrics.auuc, {"normalize": False}, 0.03125),
-        (metrics.auuc, {"normalize": True}, 0.03125 / 0.234375),
+        (metrics.auuc, {"normalize": True}, 0.03125 / 0.28125),
     ],
 )
 def test_areas_hand_computed(fn, kwargs, expected):
-    assert fn(Y4, T4, S4, **kwargs) == pytest.approx(expected, abs=1e-12)
+    assert fn(Y4, S4, T4, **kwargs) == pytest.approx(expected, abs=1e-12)
 
 
 @pytest.mark.parametrize(
@@ -64,17 +67,17 @@ def test_areas_hand_computed(fn, kwargs, expected):
     ],
 )
 def test_uplift_at_k_hand_computed(k, strategy, expected):
-    assert metrics.uplift_at_k(Y4, T4, S4, k=k, strategy=strategy) == pytest.approx(expected)
+    assert metrics.uplift_at_k(Y4, S4, T4, k=k, strategy=strategy) == pytest.approx(expected)
 
 
 def test_uplift_at_k_without_control_rows_is_nan():
-    assert math.isnan(metrics.uplift_at_k(Y4, T4, S4, k=0.5))
+    assert math.isnan(metrics.uplift_at_k(Y4, S4, T4, k=0.5))
 
 
 @pytest.mark.parametrize("bad_k", [0, 0.0, 1.5, -2, True])
 def test_uplift_at_k_rejects_bad_k(bad_k):
     with pytest.raises(ValueError):
-        metrics.uplift_at_k(Y4, T4, S4, k=bad_k)
+        metrics.uplift_at_k(Y4, S4, T4, k=bad_k)
 
 
 def test_perfect_and_reversed_rankings():
@@ -83,18 +86,23 @@ def test_perfect_and_reversed_rankings():
     t = rng.integers(0, 2, n)
     y = rng.integers(0, 2, n)
     perfect = np.where(t == 1, y, -y) + 0.0
-    assert metrics.qini_coefficient(y, t, perfect) == pytest.approx(1.0)
-    assert metrics.auuc(y, t, perfect, normalize=True) == pytest.approx(1.0)
-    assert metrics.qini_coefficient(y, t, -perfect) < 0
+    assert metrics.qini_coefficient(y, perfect, t) == pytest.approx(1.0)
+    assert metrics.qini_coefficient(y, -perfect, t) < 0
+    # The uplift curve's perfect ranking also puts control non-responders before
+    # treated non-responders; the Qini one ties them and scores lower.
+    cr, tn = np.sum((t == 0) & (y == 1)), np.sum((t == 1) & (y == 0))
+    best = 2.0 * (y == t) + (y if cr > tn else t)
+    assert metrics.auuc(y, best, t) == pytest.approx(1.0)
+    assert metrics.auuc(y, perfect, t) < 1.0
 
 
 def test_constant_score_is_the_random_line():
     rng = np.random.default_rng(4)
     t = rng.integers(0, 2, 100)
     y = rng.integers(0, 2, 100)
-    c = metrics.qini_curve(y, t, np.zeros(100))
+    c = metrics.qini_curve(y, np.zeros(100), t)
     np.testing.assert_array_equal(c.x, [0, 100])
-    assert metrics.qini_coefficient(y, t, np.zeros(100), normalize=False) == pytest.approx(0.0, abs=1e-15)
+    assert metrics.qini_coefficient(y, np.zeros(100), t, normalize=False) == pytest.approx(0.0, abs=1e-15)
 
 
 def test_tied_rows_do_not_depend_on_input_order():
@@ -104,10 +112,10 @@ def test_tied_rows_do_not_depend_on_input_order():
     y = rng.integers(0, 2, n)
     s = rng.integers(0, 5, n).astype(float)  # heavy ties
     perm = rng.permutation(n)
-    a = metrics.qini_coefficient(y, t, s, normalize=False)
-    b = metrics.qini_coefficient(y[perm], t[perm], s[perm], normalize=False)
+    a = metrics.qini_coefficient(y, s, t, normalize=False)
+    b = metrics.qini_coefficient(y[perm], s[perm], t[perm], normalize=False)
     assert a == pytest.approx(b, abs=1e-12)
-    ca, cb = metrics.uplift_curve(y, t, s), metrics.uplift_curve(y[perm], t[perm], s[perm])
+    ca, cb = metrics.uplift_curve(y, s, t), metrics.uplift_curve(y[perm], s[perm], t[perm])
     np.testing.assert_allclose(ca.y, cb.y)
 
 
@@ -150,8 +158,8 @@ def test_curves_match_naive_loop(seed, continuous):
     t = rng.integers(0, 2, n)
     y = rng.normal(size=n) if continuous else rng.integers(0, 2, n).astype(float)
     s = rng.permutation(n) / n  # distinct scores
-    np.testing.assert_allclose(metrics.qini_curve(y, t, s).y, _naive_qini(y, t, s), atol=1e-9)
-    np.testing.assert_allclose(metrics.uplift_curve(y, t, s).y, _naive_uplift(y, t, s), atol=1e-9)
+    np.testing.assert_allclose(metrics.qini_curve(y, s, t).y, _naive_qini(y, t, s), atol=1e-9)
+    np.testing.assert_allclose(metrics.uplift_curve(y, s, t).y, _naive_uplift(y, t, s), atol=1e-9)
 
 
 def test_several_treatments_each_against_control_only():
@@ -160,13 +168,13 @@ def test_several_treatments_each_against_control_only():
     t = rng.integers(0, 3, n)
     y = rng.integers(0, 2, n)
     scores = rng.random((n, 2))
-    got = metrics.qini_coefficient(y, t, scores)
+    got = metrics.qini_coefficient(y, scores, t)
     assert got.shape == (2,)
     for j, label in enumerate([1, 2]):
         keep = (t == 0) | (t == label)
-        alone = metrics.qini_coefficient(y[keep], (t[keep] == label).astype(int), scores[keep, j])
+        alone = metrics.qini_coefficient(y[keep], scores[keep, j], (t[keep] == label).astype(int))
         assert got[j] == pytest.approx(alone)
-    curves = metrics.uplift_curve(y, t, scores)
+    curves = metrics.uplift_curve(y, scores, t)
     assert [c.treatment for c in curves] == [1, 2]
     assert curves[1].x[-1] == np.sum((t == 0) | (t == 2))
 
@@ -175,8 +183,8 @@ def test_string_labels_and_explicit_treatment_values():
     t = np.array(["ctl", "a", "b", "ctl", "a", "b"])
     y = np.array([0, 1, 0, 1, 1, 1])
     s = np.arange(12, dtype=float).reshape(6, 2)
-    out = metrics.auuc(y, t, s, control="ctl", treatment_values=["b", "a"])
-    ref_b = metrics.auuc(y, t, s[:, 0], control="ctl", treatment_values="b")
+    out = metrics.auuc(y, s, t, control="ctl", treatment_values=["b", "a"])
+    ref_b = metrics.auuc(y, s[:, 0], t, control="ctl", treatment_values="b")
     assert out[0] == pytest.approx(ref_b)
 
 
@@ -186,7 +194,7 @@ def test_string_labels_and_explicit_treatment_values():
         ({"uplift": np.array([0.1, np.nan, 0.3, 0.4])}, "NaN"),
         ({"uplift": np.array([0.1, 0.2])}, "same number of rows"),
         ({"treatment": np.array([1, 1, 2, 2])}, "control"),
-        ({"treatment": np.array([1, 2, 0, 0])}, "treatment_value"),
+        ({"treatment": np.array([1, 2, 0, 0])}, "treatment_values"),
         ({"uplift": np.zeros((4, 3))}, "columns"),
     ],
 )
@@ -194,11 +202,11 @@ def test_input_errors(kwargs, message):
     args = {"y": Y4, "treatment": T4, "uplift": S4}
     args.update(kwargs)
     with pytest.raises(ValueError, match=message):
-        metrics.qini_coefficient(args["y"], args["treatment"], args["uplift"])
+        metrics.qini_coefficient(args["y"], args["uplift"], args["treatment"])
 
 
 def test_report_fields():
-    rep = metrics.uplift_report(Y4, T4, S4, k=0.75)
+    rep = metrics.uplift_report(Y4, S4, T4, k=0.75)
     assert len(rep) == 1
     r = rep[0]
     assert (r["n_treated"], r["n_control"]) == (2, 2)
@@ -210,4 +218,88 @@ def test_report_fields():
 def test_normalised_value_is_nan_without_any_response():
     y = np.zeros(6)
     t = np.array([0, 1, 0, 1, 0, 1])
-    assert math.isnan(metrics.qini_coefficient(y, t, np.arange(6.0)))
+    assert math.isnan(metrics.qini_coefficient(y, np.arange(6.0), t))
+
+
+# Five rows with more control responders (2) than treated non-responders (1): the
+# perfect uplift ranking is then treated responder, control non-responder, control
+# responders, treated non-responder. Hand-computed: model area -17/300, random area
+# -25/300, perfect area 67/300, so the normalised AUUC is 8/92.
+Y5 = np.array([1, 1, 1, 0, 0])
+T5 = np.array([1, 0, 0, 1, 0])
+S5 = np.array([0.5, 0.4, 0.3, 0.2, 0.1])
+
+
+def test_auuc_when_control_responders_outnumber_treated_non_responders():
+    u = metrics.perfect_uplift_curve(Y5, T5)
+    np.testing.assert_array_equal(u.x, [0, 1, 2, 4, 5])
+    np.testing.assert_allclose(u.y, [0, 1, 2, 4 / 3, -5 / 6])
+    assert metrics.auuc(Y5, S5, T5) == pytest.approx(8 / 92)
+    assert metrics.auuc(Y5, S5, T5, normalize=False) == pytest.approx(-17 / 300)
+
+
+def test_keywords_in_any_order_match_positional():
+    assert metrics.qini_coefficient(treatment=T5, uplift=S5, y_true=Y5) == metrics.qini_coefficient(Y5, S5, T5)
+    assert metrics.auuc(uplift=S4, treatment=T4, y_true=Y4) == metrics.auuc(Y4, S4, T4)
+
+
+@pytest.mark.parametrize("fn", [metrics.qini_coefficient, metrics.auuc, metrics.uplift_by_percentile])
+def test_swapped_treatment_and_uplift_name_the_order(fn):
+    rng = np.random.default_rng(0)
+    y, t, s = rng.integers(0, 2, 200), rng.integers(0, 2, 200), rng.random(200)
+    with pytest.raises(ValueError, match=r"\(y_true, uplift, treatment\)"):
+        fn(y, t, s)
+    with pytest.raises(ValueError, match=r"\(y_true, uplift, treatment\)"):
+        fn(y, np.where(t == 1, "mail", "none"), s)
+
+
+# Eight rows in decreasing score order: (treated, y) = (1,1) (0,0) (1,1) (0,1) | (1,0)
+# (0,1) (0,0) (0,0).
+Y8 = np.array([1, 0, 1, 1, 0, 1, 0, 0])
+T8 = np.array([1, 0, 1, 0, 1, 0, 0, 0])
+S8 = np.arange(8.0)[::-1]
+
+
+@pytest.mark.parametrize(
+    "strategy, n_t, n_c, rate_t, rate_c",
+    [
+        ("overall", [2, 1], [2, 3], [1.0, 0.0], [0.5, 1 / 3]),
+        ("by_group", [2, 1], [3, 2], [1.0, 0.0], [2 / 3, 0.0]),  # each group cut alone
+    ],
+)
+def test_uplift_by_percentile_hand_computed(strategy, n_t, n_c, rate_t, rate_c):
+    tab = metrics.uplift_by_percentile(Y8, S8, T8, bins=2, strategy=strategy)
+    assert tab.percentile == ["0-50", "50-100"]
+    np.testing.assert_array_equal(tab.n_treatment, n_t)
+    np.testing.assert_array_equal(tab.n_control, n_c)
+    np.testing.assert_allclose(tab.response_rate_treatment, rate_t)
+    np.testing.assert_allclose(tab.response_rate_control, rate_c)
+    np.testing.assert_allclose(tab.uplift, np.array(rate_t) - np.array(rate_c))
+
+
+def test_weighted_average_uplift_weights_bins_by_treated_rows():
+    # (2 * (1 - 0.5) + 1 * (0 - 1/3)) / 3
+    assert metrics.weighted_average_uplift(Y8, S8, T8, bins=2) == pytest.approx(2 / 9)
+
+
+def test_percentile_bin_without_a_group_is_nan_and_left_out():
+    tab = metrics.uplift_by_percentile(Y4, S4, T4, bins=2)  # top half treated only
+    assert math.isnan(tab.uplift[0]) and math.isnan(tab.response_rate_treatment[1])
+    assert math.isnan(metrics.weighted_average_uplift(Y4, S4, T4, bins=2))
+
+
+def test_bootstrap_interval_is_seeded_and_brackets_the_estimate():
+    rng = np.random.default_rng(11)
+    n = 2000
+    t = rng.integers(0, 2, n)
+    s = rng.random(n)
+    y = (rng.random(n) < 0.3 + 0.3 * t * s).astype(int)
+    for metric, fn in (("qini", metrics.qini_coefficient), ("auuc", metrics.auuc)):
+        lo, hi = metrics.bootstrap_ci(y, s, t, metric=metric, n_bootstrap=100, random_state=3)
+        assert (lo, hi) == metrics.bootstrap_ci(y, s, t, metric=metric, n_bootstrap=100, random_state=3)
+        assert lo < fn(y, s, t) < hi
+        lo80, hi80 = metrics.bootstrap_ci(y, s, t, metric=metric, ci=0.8, n_bootstrap=100, random_state=3)
+        assert lo < lo80 < hi80 < hi
+    rep = metrics.uplift_report(y, s, t, ci=0.95, n_bootstrap=50)[0]
+    assert rep["qini_low"] < rep["qini"] < rep["qini_high"]
+    assert rep["auuc_low"] < rep["auuc"] < rep["auuc_high"]
