@@ -154,15 +154,41 @@ def _plot_data():
 def test_plot_helpers_draw_one_curve_per_treatment(tmp_path):
     pytest.importorskip("matplotlib")
     y, t, s = _plot_data()
-    ax = plotting.plot_qini_curve(y, t, s, random=False)
-    lines = ax.get_lines()
-    model_lines = [line for line in lines if line.get_label().startswith("treatment ")]
-    assert [line.get_label() for line in model_lines] == ["treatment 1", "treatment 2"]
-    curve = metrics.qini_curve(y, t, s)[1]
-    np.testing.assert_allclose(model_lines[1].get_ydata(), curve.y)
-    ax2 = plotting.plot_uplift_curve(y, t, s[:, 0], treatment_values=1, perfect=True)
-    assert any(line.get_label() == "perfect ranking" for line in ax2.get_lines())
-    png = plotting.save_qini_png(tmp_path / "q.png", [{"y": y, "treatment": t, "uplift": s, "reference": s[::-1]}])
+    ax = plotting.plot_qini_curve(y, s, t, random=False)
+    labels = [line.get_label() for line in ax.get_lines() if not line.get_label().startswith("_")]
+    assert labels == ["treatment 1", "treatment 2"]
+    curve = metrics.qini_curve(y, s, t)[1]
+    np.testing.assert_allclose(ax.get_lines()[1].get_ydata(), curve.y)
+    ax2 = plotting.plot_uplift_curve(y, s[:, 0], t, treatment_values=1, perfect=True)
+    assert "treatment 1: perfect ranking" in [line.get_label() for line in ax2.get_lines()]
+    png = plotting.save_qini_png(tmp_path / "q.png", [{"y_true": y, "treatment": t, "uplift": s, "reference": s[::-1]}])
+    assert open(png, "rb").read(4) == b"\x89PNG"
+
+
+def test_qini_legend_names_every_reference_line_and_sits_outside_the_axes():
+    pytest.importorskip("matplotlib")
+    y, t, s = _plot_data()
+    ax = plotting.plot_qini_curve(y, s, t, perfect=True, reference=s[::-1])
+    legend = ax.get_legend()
+    names = [text.get_text() for text in legend.get_texts()]
+    for group in ("treatment 1", "treatment 2"):
+        for suffix in ("", ": random ranking", ": perfect ranking", ": true uplift"):
+            assert group + suffix in names
+    # Anchored right of the axes (x > 1 in axes coordinates), so no curve is hidden.
+    assert legend.get_bbox_to_anchor().transformed(ax.transAxes.inverted()).x0 > 1.0
+    truth = [line for line in ax.get_lines() if line.get_label().endswith("true uplift")]
+    assert all(line.get_linestyle() == ":" and line.get_linewidth() > 2 for line in truth)
+
+
+def test_uplift_by_percentile_chart_has_one_bar_per_group_and_decile(tmp_path):
+    pytest.importorskip("matplotlib")
+    y, t, s = _plot_data()
+    ax = plotting.plot_uplift_by_percentile(y, s, t)
+    assert len(ax.patches) == 2 * 10
+    tab = metrics.uplift_by_percentile(y, s, t)[0]
+    heights = [p.get_height() for p in ax.patches[:10]]
+    np.testing.assert_allclose(heights, np.nan_to_num(tab.uplift))
+    png = plotting.save_uplift_by_percentile_png(tmp_path / "d.png", [{"y_true": y, "treatment": t, "uplift": s}])
     assert open(png, "rb").read(4) == b"\x89PNG"
 
 
@@ -172,4 +198,4 @@ def test_plot_without_matplotlib_is_a_clear_import_error(monkeypatch):
     assert plotting.have_matplotlib() is False
     y, t, s = _plot_data()
     with pytest.raises(ImportError, match="pip install matplotlib"):
-        plotting.plot_qini_curve(y, t, s)
+        plotting.plot_qini_curve(y, s, t)
