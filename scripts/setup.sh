@@ -64,12 +64,14 @@ py_missing=()
 # Optional for the package, used by the demo (Qini plot) and by the DataFrame and plot tests.
 "$PYTHON" -c 'import matplotlib' >/dev/null 2>&1 || py_missing+=("matplotlib>=3.5")
 "$PYTHON" -c 'import pandas' >/dev/null 2>&1 || py_missing+=("pandas>=1.5")
+# The command line reads CSV, Parquet and Feather tables with pyarrow.
+"$PYTHON" -c 'import pyarrow' >/dev/null 2>&1 || py_missing+=("pyarrow>=10")
 "$PYTHON" -c 'import dask.dataframe, distributed' >/dev/null 2>&1 || py_missing+=("dask[dataframe,distributed]>=2023.1")
 if ((${#py_missing[@]})); then
     say "installing ${py_missing[*]} with pip"
     pip_install "${py_missing[@]}"
 else
-    say "python requirements present: pytest numpy scikit-learn matplotlib pandas dask"
+    say "python requirements present: pytest numpy scikit-learn matplotlib pandas pyarrow dask"
 fi
 
 # --- the extension module ---------------------------------------------------------------

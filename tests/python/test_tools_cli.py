@@ -105,7 +105,7 @@ def test_train_predict_evaluate_inspect(table, tmp_path):
     assert [t["treatment"] for t in rep["treatments"]] == ["1", "2"]
     from quorvelin_tools import metrics
 
-    q = metrics.qini_coefficient(data.y, data.treatment, got.astype(np.float64))
+    q = metrics.qini_coefficient(data.y, got.astype(np.float64), data.treatment)
     assert [t["qini"] for t in rep["treatments"]] == pytest.approx(list(q))
     assert "qini" in r.stdout and "auuc" in r.stdout
 
@@ -184,20 +184,20 @@ def _write(path, text):
     "make_args, message",
     [
         (lambda d: ["train", d / "missing.csv", "--treatment", "t", "-y", "y"], "file not found"),
-        (lambda d: ["train", _write(d / "a.csv", "x,t,y\n1,0,1\n"), "--treatment", "trt", "-y", "y"], "missing treatment column"),
-        (lambda d: ["train", _write(d / "a.csv", "x,t,y\n1,0,1\n"), "--treatment", "t", "-y", "y", "--features", "x,z"], "missing feature column"),
+        (lambda d: ["train", _write(d / "a.csv", "x,t,y\n1,0,1\n"), "--treatment", "trt", "-y", "y"], "treatment column (--treatment) 'trt' not found; the columns are: x, t, y"),
+        (lambda d: ["train", _write(d / "a.csv", "x,t,y\n1,0,1\n"), "--treatment", "t", "-y", "y", "--features", "x,z"], "--features column(s) 'z' not found"),
         (lambda d: ["train", _write(d / "a.csv", "x,t,y\n1,0,1\n2,1\n"), "--treatment", "t", "-y", "y"], "line 3 has 2 fields"),
         (lambda d: ["train", _write(d / "a.csv", "x,x,y\n1,0,1\n"), "--treatment", "x", "-y", "y"], "occurs twice"),
         (lambda d: ["train", _write(d / "a.csv", ""), "--treatment", "t", "-y", "y"], "empty file"),
         (lambda d: ["train", _write(d / "a.csv", "x,t,y\n1,0,1\n"), "--treatment", "t"], "outcome"),
         (lambda d: ["train", _write(d / "a.csv", "x,t,y\n1,0,1\n"), "--treatment", "t", "-y", "y", "--conf", _write(d / "c.json", "{nope")], "not valid JSON"),
         (lambda d: ["predict", d / "none.qvl", d / "none.csv"], "model file not found"),
-        (lambda d: ["inspect", _write(d / "m.qvl", "garbage\n\n")], "not a readable model file"),
+        (lambda d: ["inspect", _write(d / "m.qvl", "{garbage\n\n")], "not a readable model file"),
         (lambda d: ["inspect", d / "none.qvl"], "model file not found"),
-        (lambda d: ["evaluate", _write(d / "a.csv", "t,y,uplift_1\n0,1,0.5\n1,0,0.2\n"), "--treatment", "t", "-y", "yy"], "missing outcome column"),
+        (lambda d: ["evaluate", _write(d / "a.csv", "t,y,uplift_1\n0,1,0.5\n1,0,0.2\n"), "--treatment", "t", "-y", "yy"], "outcome column (--outcome) 'yy' not found"),
         (lambda d: ["evaluate", _write(d / "a.csv", "t,y,s\n0,1,0.5\n1,0,0.2\n"), "--treatment", "t", "-y", "y"], "no score column"),
-        (lambda d: ["evaluate", _write(d / "a.csv", "t,y,uplift_1\n2,1,0.5\n1,0,0.2\n"), "--treatment", "t", "-y", "y"], "control label"),
-        (lambda d: ["generate", d / "g.csv", "--features", "1"], "n_features"),
+        (lambda d: ["evaluate", _write(d / "a.csv", "t,y,uplift_1\n2,1,0.5\n1,0,0.2\n"), "--treatment", "t", "-y", "y"], "labels found: 1, 2"),
+        (lambda d: ["generate", d / "g.csv", "--features", "1"], "--features"),
     ],
 )
 def test_clear_errors_exit_2(tmp_path, make_args, message):
@@ -210,7 +210,7 @@ def test_clear_errors_exit_2(tmp_path, make_args, message):
 def test_usage_errors_exit_2():
     assert run().returncode == 2
     r = run("train", "--n-tree", "many")
-    assert r.returncode == 2 and "invalid int value" in r.stderr
+    assert r.returncode == 2 and "argument --n-tree: must be an integer" in r.stderr
 
 
 @needs_module
@@ -229,10 +229,13 @@ def test_demo_quick(tmp_path):
             # The synthetic effects are learnable: estimates agree with the truth.
             assert t["pearson_true"] > 0.3
     assert (out / "classifier.model").exists()
-    assert (out / "classification.csv").exists()
+    # The demo's own files work together, as its report suggests.
+    p = run("predict", out / "classifier.model", out / "classification.csv", "-o", out / "p.csv", "-q")
+    assert p.returncode == 0, p.stderr
+    assert len(read_csv(out / "p.csv")) == 10_000
     try:
         import matplotlib  # noqa: F401
     except ImportError:
-        assert "no qini.png" in r.stderr
+        assert "no charts" in r.stderr
     else:
-        assert (out / "qini.png").exists()
+        assert (out / "qini.png").exists() and (out / "uplift_by_decile.png").exists()
