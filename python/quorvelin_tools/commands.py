@@ -347,6 +347,10 @@ def cmd_train(args) -> int:
     treatment, outcome, weight, features, cats, ignore = _train_roles(args, conf)
     kind = kind_from(args.kind) or kind_from(conf.get("kind"), "'kind' in --conf")
     params = _estimator_params(args, conf)
+    if os.path.exists(args.output) and not os.path.isfile(args.output):
+        # The model is written to a temporary file that then replaces the target:
+        # never do that to a directory or a device.
+        raise UsageError(f"-o {args.output}: not a regular file; name a model file such as model.qvl")
 
     table = load_table(args.table, progress, args)
     require_columns(table, [treatment], args.table, "treatment column (--treatment)")
@@ -457,6 +461,10 @@ def cmd_predict(args) -> int:
     require_columns(table, est.feature_names_, args.table, "feature column(s) of the model")
     keep = split_list(args.keep) or []
     require_columns(table, keep, args.table, "--keep column(s)")
+    numeric = [f for f in est.feature_names_ if f not in set(est.categorical_features_)]
+    for f in numeric:
+        if table[f].dtype.kind == "O":
+            _numeric_column(table, f, args.table, "numeric feature")
     X = {f: table[f] for f in est.feature_names_}
     n = len(next(iter(X.values())))
     with progress.step(f"predicting {n:,} rows with {est.n_estimators} trees"):

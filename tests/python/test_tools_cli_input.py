@@ -110,6 +110,12 @@ def test_conf_values_are_checked_by_type(tmp_path):
         assert r.returncode == 2 and message in r.stderr, r.stderr
 
 
+def _spoilt(tmp_path):
+    path = tmp_path / "spoilt.csv"
+    path.write_text(_table_text(stray=(5, "n/a?")), encoding="utf-8")
+    return path
+
+
 @needs_module
 def test_model_mistakes_end_in_one_line(tmp_path):
     table = tmp_path / "t.csv"
@@ -121,6 +127,8 @@ def test_model_mistakes_end_in_one_line(tmp_path):
         (["inspect", table], "is not a quorvelin model file"),
         (["predict", model, table, "-o", "/dev/full"], "No space left on device"),
         (["predict", model, table, "-o", tmp_path / "p.xlsx"], "cannot write a .xlsx file"),
+        (["train", table, *TRAIN, "-o", "/dev/full"], "not a regular file"),
+        (["predict", model, _spoilt(tmp_path), "-o", tmp_path / "p.csv"], "numeric except for 'n/a?' in row 5"),
     ]
     damaged = tmp_path / "damaged.qvl"
     damaged.write_text(model.read_text()[:2000])
@@ -132,7 +140,7 @@ def test_model_mistakes_end_in_one_line(tmp_path):
     (tmp_path / "liar.qvl.meta.json").write_text(json.dumps(meta))
     cases.append((["predict", liar, table, "-o", tmp_path / "p.csv"], "does not belong to this model"))
     for args, message in cases:
-        r = run(*args, "-q") if args[0] == "predict" else run(*args)
+        r = run(*args, "-q") if args[0] in ("predict", "train") else run(*args)
         assert r.returncode == 2, (args, r.stdout, r.stderr)
         lines = r.stderr.strip().splitlines()
         assert len(lines) == 1 and message in lines[0], (args, r.stderr)
