@@ -304,11 +304,17 @@ def write_table(path: str, table: Table, single_precision: Sequence[str] = ()) -
     with open(path, "w", encoding="utf-8", newline="") as fh:
         w = csv.writer(fh, lineterminator="\n", delimiter="\t" if kind == "tsv" else ",")
         w.writerow(names)
-        formatted = []
-        for name, col in zip(names, columns):
-            if col.dtype.kind == "f":
-                formatted.append([_format_float(f, name in single) for f in col.tolist()])
-            else:
-                formatted.append([_format(v) for v in col.tolist()])
-        for i in range(n_rows):
-            w.writerow([c[i] for c in formatted])
+        # In slices, so the text of a large table never sits in memory all at once.
+        for start in range(0, n_rows, _WRITE_ROWS):
+            formatted = []
+            for name, col in zip(names, columns):
+                part = col[start:start + _WRITE_ROWS].tolist()
+                if col.dtype.kind == "f":
+                    single_col = name in single
+                    formatted.append([_format_float(f, single_col) for f in part])
+                else:
+                    formatted.append([_format(v) for v in part])
+            w.writerows(zip(*formatted))
+
+
+_WRITE_ROWS = 50_000
