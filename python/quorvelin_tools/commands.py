@@ -76,6 +76,10 @@ class Setting:
     def dest(self) -> str:
         return self.flag[2:].replace("-", "_")
 
+    @property
+    def metavar(self) -> str:
+        return "X" if self.check in (_finite_float, _positive_float) else "N"
+
 
 SETTINGS = [
     Setting("--n-tree", ("n_tree", "n_estimators"), "n_estimators", _int_at_least(1), 100, "trees in the forest"),
@@ -95,7 +99,7 @@ SETTINGS = [
             "fraction of the rows drawn, with replacement, for each tree"),
     Setting("--threads", ("n_thread", "n_jobs", "threads"), "n_jobs", _int_at_least(1), 1,
             "worker threads for training"),
-    Setting("--seed", ("seed", "random_state"), "random_state", _int_at_least(0, 2**64 - 2), "none (random)",
+    Setting("--seed", ("seed", "random_state"), "random_state", _int_at_least(0, 2**64 - 2), "none, a random seed",
             "seed of the random source; with --threads 1 training is then reproducible"),
 ]
 _BY_CONF_KEY = {k: s for s in SETTINGS for k in s.conf_keys}
