@@ -18,10 +18,8 @@ __all__ = ["QuorvelinError", "import_module", "call_module", "fit_columns", "pre
 
 
 class QuorvelinError(RuntimeError):
-    """A failure reported by the extension module (bad table, unreadable model, ...).
-
-    The module's own exception type derives from BaseException so that it passes
-    through ``except Exception``; at this layer it becomes an ordinary error."""
+    """A failure reported by the extension module (bad table, unreadable model, ...):
+    the module's ``quorvelin.ModelError``, raised again as this package's own type."""
 
 
 def import_module():
@@ -37,16 +35,14 @@ def import_module():
 
 
 def call_module(fn, *args):
-    """Calls into the extension, turning its BaseException-derived stops into
-    QuorvelinError while letting Ctrl-C and interpreter exits through."""
+    """Calls into the extension, turning its stops (``quorvelin.ModelError``) into
+    QuorvelinError; every other exception passes unchanged."""
     try:
         return fn(*args)
-    except (KeyboardInterrupt, SystemExit, GeneratorExit):
+    except Exception as exc:
+        if type(exc).__name__ == "ModelError" and type(exc).__module__ == "quorvelin":
+            raise QuorvelinError(str(exc)) from exc
         raise
-    except Exception:
-        raise
-    except BaseException as exc:  # the module's stop type
-        raise QuorvelinError(str(exc)) from exc
 
 
 def _door(name: str):

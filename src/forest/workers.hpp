@@ -8,6 +8,7 @@
 #include <exception>
 #include <functional>
 #include <mutex>
+#include <string>
 #include <system_error>
 #include <thread>
 #include <vector>
@@ -76,9 +77,15 @@ public:
 private:
     template <class Body>
     void run(size_t slot, Body& body) {
+        prepare_thread_exceptions();
         try {
             body();
         } catch (const Cancelled&) {
+        } catch (const Stop& e) {
+            // Written by length: a name in the message may hold a NUL.
+            const std::string line = "quorvelin worker " + std::to_string(slot) + ": " + e.message + "\n";
+            std::fwrite(line.data(), 1, line.size(), stderr);
+            errors_[slot] = std::current_exception();
         } catch (const std::exception& e) {
             std::fprintf(stderr, "quorvelin worker %zu: %s\n", slot, e.what());
             errors_[slot] = std::current_exception();

@@ -13,6 +13,7 @@
 #include <new>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -43,14 +44,17 @@ using quorvelin::TreeConfig;
 
 PyObject* model_error_type = nullptr;
 
-void raise_model_error(const char* message) {
+void raise_model_error(std::string_view message) {
     // Every stop leaves one line on stderr as well, since callers often swallow the exception.
-    std::string line(message);
-    for (char& ch : line)
-        if (ch == '\n' || ch == '\r') ch = ' ';
-    std::fprintf(stderr, "quorvelin: %s\n", line.c_str());
+    // Written by length: a name or path holding a NUL must not cut the line short.
+    std::string line = "quorvelin: ";
+    line.append(message);
+    for (size_t i = 11; i < line.size(); ++i)
+        if (line[i] == '\n' || line[i] == '\r') line[i] = ' ';
+    line += '\n';
+    std::fwrite(line.data(), 1, line.size(), stderr);
     std::fflush(stderr);
-    Ref text(PyUnicode_DecodeUTF8(message, static_cast<Py_ssize_t>(std::strlen(message)), "replace"));
+    Ref text(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
     if (!text) return;
     PyErr_SetObject(model_error_type, text.get());
 }
@@ -65,6 +69,8 @@ PyObject* guarded(F&& body) noexcept {
     } catch (const std::bad_alloc&) {
         PyErr_Clear();
         PyErr_NoMemory();
+    } catch (const quorvelin::Stop& e) {
+        raise_model_error(e.message);
     } catch (const std::exception& e) {
         raise_model_error(e.what());
     } catch (...) {
@@ -324,13 +330,19 @@ void raise_stop(const char* message) { raise_model_error(message); }
 }  // namespace quorvelin::python
 
 PyMODINIT_FUNC PyInit_quorvelin(void) {
+    quorvelin::prepare_thread_exceptions();
     Ref module(PyModule_Create(&module_def));
     if (!module) return nullptr;
     if (!model_error_type) {
-        // Derived from BaseException so that a blanket `except Exception` does not hide a failed
-        // fit. Reachable only through the exceptions it raises.
-        model_error_type = PyErr_NewException("quorvelin.ModelError", PyExc_BaseException, nullptr);
+        // An ordinary Exception, exported by name: pools and executors pickle a worker's error
+        // back to the caller by reference to this attribute, and callers can catch it directly.
+        model_error_type = PyErr_NewException("quorvelin.ModelError", PyExc_Exception, nullptr);
         if (!model_error_type) return nullptr;
+    }
+    Py_INCREF(model_error_type);
+    if (PyModule_AddObject(module.get(), "ModelError", model_error_type) < 0) {
+        Py_DECREF(model_error_type);
+        return nullptr;
     }
     if (!model_type) {
         model_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&model_spec));

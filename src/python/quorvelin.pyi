@@ -1,13 +1,15 @@
 """Uplift random forests (KL-divergence classifier and regression forest).
 
-Failures inside a call raise the module's own exception type, which derives from
-BaseException (not Exception) and whose text is the failure message.
+Failures inside a call raise ModelError, whose text is the failure message.
 """
 
 from typing import Any, Dict, List, Optional, Sequence, SupportsFloat, final
 
 _Cell = Optional[SupportsFloat]
 _Row = Sequence[_Cell]
+
+class ModelError(Exception):
+    """A call that stopped: unknown model name, missing column, unreadable file, ..."""
 
 @final
 class CausalModel:

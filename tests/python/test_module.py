@@ -57,9 +57,9 @@ class Seq:
 # Module surface
 
 
-def test_module_exports_only_the_class():
-    # Private helpers (underscore names) may be added; the public surface is the class alone.
-    assert [n for n in dir(quorvelin) if not n.startswith("_")] == ["CausalModel"]
+def test_module_exports_the_class_and_its_error():
+    # Private helpers (underscore names) may be added; the public surface is the class and its error.
+    assert [n for n in dir(quorvelin) if not n.startswith("_")] == ["CausalModel", "ModelError"]
     assert quorvelin.__doc__ == ""
 
 
@@ -375,20 +375,32 @@ def test_python_errors_from_items_are_kept(new_model):
 # Stops
 
 
-def test_model_error_type(model_error):
-    assert model_error.__name__ == "ModelError"
-    assert model_error.__module__ == "quorvelin"
-    assert model_error.__mro__ == (model_error, BaseException, object)
-    assert not issubclass(model_error, Exception)
-    assert not hasattr(quorvelin, "ModelError")
+def test_model_error_type():
+    error = quorvelin.ModelError
+    assert error.__name__ == "ModelError"
+    assert error.__module__ == "quorvelin"
+    assert issubclass(error, Exception)
+    with pytest.raises(Exception) as info:
+        CausalModel("nope", {})
+    assert type(info.value) is error
 
 
-def test_stop_is_not_caught_by_except_exception(model_error):
-    with pytest.raises(model_error):
-        try:
-            CausalModel("nope", {})
-        except Exception:  # noqa: BLE001 - the point is that this does not catch it
-            pytest.fail("a stop was caught by `except Exception`")
+@pytest.mark.parametrize(
+    "call, text",
+    [
+        (lambda: CausalModel("Random\0Forest", {}), "model name Random\0Forest not found"),
+        (lambda: CausalModel("RandomForestClassifier", {}).load("RandomForestClassifier", "/tmp/a\0b"),
+         "cannot read model file '/tmp/a\0b': Invalid argument"),
+        (lambda: CausalModel("RandomForestClassifier", {"feature": ["x\0y"]}).fit(["x"], [[1.0]]),
+         "x\0y"),
+    ],
+    ids=["name", "path", "column"],
+)
+def test_stop_message_keeps_nul_characters(capfd, call, text):
+    with pytest.raises(quorvelin.ModelError) as info:
+        call()
+    assert text in str(info.value)
+    assert text in capfd.readouterr().err
 
 
 def test_stop_writes_one_line_to_stderr(capfd, model_error):
