@@ -5,7 +5,9 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <unordered_map>
+#include <unordered_set>
 #include <utility>
 
 #include "criteria/criterion.hpp"
@@ -195,8 +197,21 @@ RowLists Forest::predict(const DMatrix& data, const InterruptCheck& interrupted)
     return divide_scalar(total, static_cast<float>(n_learners));
 }
 
+namespace {
+
+// One bin record is stored per feature name, so a model fitted on a name listed twice could be
+// saved but never loaded again.
+void refuse_duplicate_features(const std::vector<std::string>& features) {
+    std::unordered_set<std::string_view> seen;
+    for (const std::string& name : features)
+        if (!seen.insert(name).second) stop("feature column " + name + " is listed more than once in the configuration");
+}
+
+}  // namespace
+
 void Forest::fit_table(const std::vector<std::string>& headers, const TableView& rows,
                        const InterruptCheck& interrupted, std::atomic<uint64_t>* grown) {
+    refuse_duplicate_features(config.feature_cols);
     BinsTransaction bins(loader);
     fit(loader.from_memory(headers, rows), interrupted, grown);
     bins.commit();

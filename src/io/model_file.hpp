@@ -36,8 +36,11 @@ std::string model_text(const TreeConfig& config, const DataLoader& loader, const
 
 // Stops when a feature name would break the section structure (empty, or holding a line feed).
 void check_storable(const TreeConfig& config, const DataLoader& loader);
-// Writes through a temporary file in the same directory renamed over `path`, so a failed save
-// never leaves a broken file behind. Stops with the OS error and the path.
+// Writes a complete new file in the same directory and renames it over `path`, so a failed or
+// killed save never leaves a broken file behind (on Linux the new file has no name until it is
+// complete). A symbolic link is saved through; an existing target that is not a regular file,
+// or that the caller may not open for writing, is refused and left alone. Stops with the OS
+// error and the path.
 void write_file_atomic(const std::string& path, const std::string& text);
 
 // ---- reading ----

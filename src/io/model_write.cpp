@@ -7,6 +7,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
+#include <random>
 #include <system_error>
 #include <unordered_set>
 
@@ -212,12 +214,13 @@ mode_t current_umask() {
 
 }  // namespace
 
-void write_file_atomic(const std::string& path, const std::string& text) {
-    if (path.empty()) write_failed(path, ENOENT);
-    if (path.find('\0') != std::string::npos) write_failed(path, EINVAL);
+namespace {
 
-    // Saving to a symbolic link updates the file it points to, as writing in place would; the
-    // new file must then be made next to that file for the rename to replace it.
+// Where a save lands: a symbolic link is saved through to the file it points to (and stays a
+// link), as writing in place would. Stops when the target exists and is not a regular file
+// (a device, a FIFO, a socket, a directory), which a rename would replace, or when the caller
+// could not open it for writing; gives the mode an existing file keeps.
+std::string save_target(const std::string& path, mode_t& mode) {
     std::string target = path;
     struct stat link {};
     if (::lstat(path.c_str(), &link) == 0 && S_ISLNK(link.st_mode)) {
@@ -226,26 +229,26 @@ void write_file_atomic(const std::string& path, const std::string& text) {
             std::free(resolved);
         }
     }
-
-    const size_t slash = target.rfind('/');
-    const std::string dir = slash == std::string::npos ? std::string(".") : target.substr(0, slash + 1);
-    std::string temp = (slash == std::string::npos ? std::string() : dir) + ".quorvelin-save-XXXXXX";
-
-    // An existing file keeps its permission bits, as it would when overwritten in place; a new one
-    // gets the usual 0666 less the creation mask.
-    mode_t mode = 0666 & ~current_umask();
+    mode = 0666 & ~current_umask();
     struct stat existing {};
-    if (::stat(target.c_str(), &existing) == 0 && S_ISREG(existing.st_mode)) mode = existing.st_mode & 07777;
+    if (::stat(target.c_str(), &existing) != 0) return target;
+    if (!S_ISREG(existing.st_mode))
+        stop("cannot write model file '" + path + "': it exists and is not a regular file, so it is left as it is");
+    // The same permission check a plain open for writing makes (owner, mode, read-only mounts,
+    // and root's exemption), without changing the file. Non-blocking, in case the node was
+    // swapped for a FIFO since the stat.
+    const int probe = ::open(target.c_str(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (probe < 0) write_failed(path, errno);
+    struct stat opened {};
+    const bool regular = ::fstat(probe, &opened) == 0 && S_ISREG(opened.st_mode);
+    ::close(probe);
+    if (!regular)
+        stop("cannot write model file '" + path + "': it exists and is not a regular file, so it is left as it is");
+    mode = existing.st_mode & 07777;
+    return target;
+}
 
-    const int fd = ::mkostemp(temp.data(), O_CLOEXEC);
-    if (fd < 0) write_failed(path, errno);
-
-    auto fail = [&](int err) {
-        ::close(fd);
-        ::unlink(temp.c_str());
-        write_failed(path, err);
-    };
-
+void write_all(int fd, const std::string& text, const std::function<void(int)>& fail) {
     const char* p = text.data();
     size_t left = text.size();
     while (left > 0) {
@@ -258,6 +261,70 @@ void write_file_atomic(const std::string& path, const std::string& text) {
         p += n;
         left -= static_cast<size_t>(n);
     }
+}
+
+std::string temp_name(const std::string& dir_prefix) {
+    static const char letters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+    std::random_device device;
+    std::string name = dir_prefix + ".quorvelin-save-";
+    for (int i = 0; i < 12; ++i) name += letters[device() % (sizeof letters - 1)];
+    return name;
+}
+
+#ifdef O_TMPFILE
+// Linux: the file is written without a name and given one only when complete, so a save killed
+// while writing leaves nothing behind. Returns false when the file system has no unnamed files;
+// the caller then writes a named temporary file instead.
+bool save_unnamed(const std::string& path, const std::string& dir, const std::string& dir_prefix,
+                  const std::string& target, mode_t mode, const std::string& text) {
+    const int fd = ::open(dir.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        if (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL) return false;
+        write_failed(path, errno);
+    }
+    const auto fail = [&](int err) {
+        ::close(fd);
+        write_failed(path, err);
+    };
+    write_all(fd, text, fail);
+    if (::fchmod(fd, mode) != 0) fail(errno);
+    if (::fsync(fd) != 0) fail(errno);
+    // linkat cannot replace a name, so the finished file gets a fresh one and is renamed over
+    // the target: only this moment between two system calls can leave a (complete) extra file.
+    const std::string proc = "/proc/self/fd/" + std::to_string(fd);
+    std::string temp;
+    for (int attempt = 0;; ++attempt) {
+        temp = temp_name(dir_prefix);
+        if (::linkat(AT_FDCWD, proc.c_str(), AT_FDCWD, temp.c_str(), AT_SYMLINK_FOLLOW) == 0) break;
+        if (errno == EEXIST && attempt < 100) continue;
+        if (errno == ENOENT && ::linkat(fd, "", AT_FDCWD, temp.c_str(), AT_EMPTY_PATH) == 0) break;
+        fail(errno);
+    }
+    if (::close(fd) != 0) {
+        const int err = errno;
+        ::unlink(temp.c_str());
+        write_failed(path, err);
+    }
+    if (::rename(temp.c_str(), target.c_str()) != 0) {
+        const int err = errno;
+        ::unlink(temp.c_str());
+        write_failed(path, err);
+    }
+    return true;
+}
+#endif
+
+void save_named(const std::string& path, const std::string& dir_prefix, const std::string& target, mode_t mode,
+                const std::string& text) {
+    std::string temp = dir_prefix + ".quorvelin-save-XXXXXX";
+    const int fd = ::mkostemp(temp.data(), O_CLOEXEC);
+    if (fd < 0) write_failed(path, errno);
+    const auto fail = [&](int err) {
+        ::close(fd);
+        ::unlink(temp.c_str());
+        write_failed(path, err);
+    };
+    write_all(fd, text, fail);
     if (::fchmod(fd, mode) != 0) fail(errno);
     if (::fsync(fd) != 0) fail(errno);
     if (::close(fd) != 0) {
@@ -270,6 +337,26 @@ void write_file_atomic(const std::string& path, const std::string& text) {
         ::unlink(temp.c_str());
         write_failed(path, err);
     }
+}
+
+}  // namespace
+
+void write_file_atomic(const std::string& path, const std::string& text) {
+    if (path.empty()) write_failed(path, ENOENT);
+    if (path.find('\0') != std::string::npos) write_failed(path, EINVAL);
+
+    mode_t mode = 0;
+    const std::string target = save_target(path, mode);
+    const size_t slash = target.rfind('/');
+    const std::string dir = slash == std::string::npos ? std::string(".") : target.substr(0, slash + 1);
+    const std::string dir_prefix = slash == std::string::npos ? std::string() : dir;
+
+    bool saved = false;
+#ifdef O_TMPFILE
+    saved = save_unnamed(path, dir, dir_prefix, target, mode, text);
+#endif
+    if (!saved) save_named(path, dir_prefix, target, mode, text);
+
     // Make the new name durable too; a failure here cannot undo the save, so it is not reported.
     const int dfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dfd >= 0) {
