@@ -152,7 +152,7 @@ void Forest::fit(DMatrix data, const InterruptCheck& interrupted, std::atomic<ui
             std::unique_ptr<Criterion> criterion = make_criterion(kind, shared_config);
             TreeGrower grower(shared_config, *criterion);
             for (uint64_t i = 0; i < plan[w]; ++i) {
-                if (workers.stop_requested.load()) throw Cancelled{};
+                workers.check_cancelled();
                 results[w].push_back(grow(grower, rc, first + i));
             }
         });
@@ -186,7 +186,8 @@ RowLists Forest::predict(const DMatrix& data, const InterruptCheck& interrupted)
                 stop("the model holds " + std::to_string(n_learners) + " trees but n_tree is " + std::to_string(n_tree));
             const std::span<const FittedTree> part(trees.data() + begin, plan[w]);
             begin += plan[w];
-            workers.start([&, w, part] { sums[w] = sum_of(part, data, {}); });
+            // Checked between blocks of rows, so Ctrl-C stops the work, not just the wait.
+            workers.start([&, w, part] { sums[w] = sum_of(part, data, [&workers] { workers.check_cancelled(); }); });
         }
         workers.wait(interrupted);
         workers.rethrow_first_error();
@@ -250,7 +251,9 @@ Forest Forest::from_state(ModelKind kind, std::string_view text) { return read(k
 Forest Forest::read(ModelKind kind, std::string_view text, ReadMode mode) {
     ModelReader reader(text, mode);
     const TreeConfig& config = reader.config();
-    DataLoader loader = loader_for(config, std::move(reader.continuous_bins()), std::move(reader.discrete_bins()));
+    // The loader gets copies of the (small) bin records: the reader checks every tree against
+    // its own, after the loader has refused a bad n_bin.
+    DataLoader loader = loader_for(config, reader.continuous_bins(), reader.discrete_bins());
     return Forest(kind, config, std::move(loader), reader.read_trees());
 }
 

@@ -11,6 +11,23 @@
 
 namespace quorvelin {
 
+namespace {
+
+void shrink_to_fit(Tree& tree) {
+    tree.level.shrink_to_fit();
+    tree.left_children.shrink_to_fit();
+    tree.right_children.shrink_to_fit();
+    tree.split.shrink_to_fit();
+    for (std::optional<SplitInfo>& record : tree.split) {
+        if (!record) continue;
+        if (record->value) record->value->shrink_to_fit();
+        for (std::vector<float>& row : record->summary) row.shrink_to_fit();
+        record->summary.shrink_to_fit();
+    }
+}
+
+}  // namespace
+
 Tree TreeGrower::grow(const DMatrix& data, const RowCodes& rc, Random& random) {
     const uint64_t n = data.n_rows();
     if (n > std::numeric_limits<RowId>::max()) stop("the table has more rows than a tree can index");
@@ -63,6 +80,9 @@ Tree TreeGrower::grow(const DMatrix& data, const RowCodes& rc, Random& random) {
         }
     }
     if (config_.honesty) criterion_.summarise(tree, data, rc, estimation_);
+    // A forest keeps every tree for good: spare capacity from growth would make a fitted model
+    // several times the size of the same model loaded.
+    shrink_to_fit(tree);
     return tree;
 }
 

@@ -15,7 +15,7 @@ std::vector<uint64_t> work_plan(uint64_t n_tree, uint64_t n_thread) {
 
 void WorkerGroup::wait(const InterruptCheck& interrupted) {
     try {
-        for (size_t i = 0; i < threads_.size(); ++i) {
+        for (size_t i = 0; i < started_; ++i) {
             std::unique_lock<std::mutex> lock(mutex_);
             while (!done_[i]) {
                 finished_.wait_for(lock, std::chrono::milliseconds(100));
@@ -28,10 +28,14 @@ void WorkerGroup::wait(const InterruptCheck& interrupted) {
         }
     } catch (...) {
         stop_requested.store(true);
-        join_all();
+        wait_all();
         throw;
     }
-    join_all();
+}
+
+void WorkerGroup::wait_all() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (size_t i = 0; i < started_; ++i) finished_.wait(lock, [&] { return done_[i] != 0; });
 }
 
 }  // namespace quorvelin

@@ -1,6 +1,7 @@
 #pragma once
-// Worker threads of one call: the forest grows and routes trees on them, the loader bins
-// feature columns on them. Every started worker is joined before the group goes away.
+// The workers of one call, run on the process's kept threads: the forest grows and routes trees
+// on them, the loader bins feature columns on them. Every started worker has ended before the
+// group goes away.
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
@@ -10,10 +11,10 @@
 #include <mutex>
 #include <string>
 #include <system_error>
-#include <thread>
 #include <vector>
 
 #include "error.hpp"
+#include "threads.hpp"
 
 namespace quorvelin {
 
@@ -30,18 +31,18 @@ std::vector<uint64_t> work_plan(uint64_t n_tree, uint64_t n_thread);
 
 class WorkerGroup {
 public:
-    explicit WorkerGroup(size_t capacity) : errors_(capacity), done_(capacity, 0) { threads_.reserve(capacity); }
-    ~WorkerGroup() { join_all(); }
+    explicit WorkerGroup(size_t capacity) : errors_(capacity), done_(capacity, 0) {}
+    ~WorkerGroup() { wait_all(); }
     WorkerGroup(const WorkerGroup&) = delete;
     WorkerGroup& operator=(const WorkerGroup&) = delete;
 
-    // Starts `body` on a new thread; stops with "failed to spawn thread" (after stopping and
-    // joining the workers already started) when the system refuses one.
+    // Starts `body` on a kept thread (threads.hpp); stops with "failed to spawn thread" (after
+    // stopping and awaiting the workers already started) when the system refuses one.
     template <class Body>
     void start(Body body) {
         if (!try_start(std::move(body))) {
             stop_requested.store(true);
-            join_all();
+            wait_all();
             stop("failed to spawn thread");
         }
     }
@@ -50,18 +51,19 @@ public:
     // the work on fewer threads.
     template <class Body>
     bool try_start(Body body) {
-        const size_t slot = threads_.size();
+        const size_t slot = started_;
         if (slot >= errors_.size()) stop("more workers started than planned");
         try {
-            threads_.emplace_back([this, slot, body = std::move(body)]() mutable { run(slot, body); });
+            run_on_worker([this, slot, body = std::move(body)]() mutable noexcept { run(slot, body); });
         } catch (const std::system_error&) {
             return false;
         }
+        ++started_;
         return true;
     }
 
     // Waits for every worker in start order, calling `interrupted` while it waits. When the
-    // check throws, the workers are told to stop, joined, and the exception goes on.
+    // check throws, the workers are told to stop, awaited, and the exception goes on.
     void wait(const InterruptCheck& interrupted);
 
     // The first failure in start order, if any.
@@ -70,16 +72,21 @@ public:
             if (e) std::rethrow_exception(e);
     }
 
-    size_t size() const { return threads_.size(); }
+    size_t size() const { return started_; }
+
+    // Throws Cancelled once the group has been told to stop; workers call it between steps.
+    void check_cancelled() const {
+        if (stop_requested.load(std::memory_order_relaxed)) throw Cancelled{};
+    }
 
     std::atomic<bool> stop_requested{false};
 
 private:
     template <class Body>
     void run(size_t slot, Body& body) {
-        prepare_thread_exceptions();
         try {
-            body();
+            Body work = std::move(body);  // its captures go before the end is reported
+            work();
         } catch (const Cancelled&) {
         } catch (const Stop& e) {
             // Written by length: a name in the message may hold a NUL.
@@ -93,19 +100,15 @@ private:
             std::fprintf(stderr, "quorvelin worker %zu: unknown failure\n", slot);
             errors_[slot] = std::current_exception();
         }
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            done_[slot] = true;
-        }
+        // Notified under the lock: once the waiter sees the flag, the group may be gone.
+        std::lock_guard<std::mutex> lock(mutex_);
+        done_[slot] = true;
         finished_.notify_all();
     }
 
-    void join_all() {
-        for (auto& t : threads_)
-            if (t.joinable()) t.join();
-    }
+    void wait_all();
 
-    std::vector<std::thread> threads_;
+    size_t started_ = 0;
     std::vector<std::exception_ptr> errors_;
     std::vector<char> done_;
     std::mutex mutex_;

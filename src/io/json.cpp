@@ -234,8 +234,8 @@ bool magnitude_at_least_one(std::string_view body) {
 }
 
 // Integers that fit 64 bits convert to float in one rounding; every other number goes
-// through double, rounded once more to float. A double overflow is out of range, an
-// underflow is zero.
+// through double, rounded once more to float. A value beyond the float range is out of range,
+// an underflow is zero.
 bool number_to_float(std::string_view token, float& out) {
     const bool negative = token[0] == '-';
     const std::string_view body = token.substr(negative ? 1 : 0);
@@ -261,8 +261,10 @@ bool number_to_float(std::string_view token, float& out) {
     }
     if (res.ec != std::errc() || res.ptr != token.data() + token.size()) return false;
     const double a = std::fabs(d);
+    // A number that rounds beyond the largest float has no 32-bit value: reading it as infinity
+    // would store it as null and bring it back as NaN.
     if (a >= 0x1.ffffffp+127)
-        out = negative ? -std::numeric_limits<float>::infinity() : std::numeric_limits<float>::infinity();
+        return false;
     else if (a > FLT_MAX)
         out = negative ? -FLT_MAX : FLT_MAX;
     else

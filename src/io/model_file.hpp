@@ -3,6 +3,7 @@
 // configuration, one section per fitted bin, and one section per tree, each section followed by
 // a blank line; every record is one line of compact JSON.
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -94,5 +95,18 @@ private:
 // paired child links pointing forward inside the tree, a split record on every node, a split
 // value and a known feature on every node with children, column 0 on every summary row.
 void validate_tree(const Tree& tree, size_t n_features, size_t tree_index);
+
+// Treatment values are one byte, so a model has at most 256 groups (the control and 255).
+constexpr size_t kMaxGroups = 256;
+
+// Stops unless a tree that passed validate_tree fits the model it is read into: every summary
+// has one row per treatment group, the same count in every tree (`n_groups` carries it from tree
+// to tree; empty before the first), and every feature a node splits on has a bin record. So a
+// small file can neither make prediction allocate far beyond its size nor make it refit bins on
+// the prediction table.
+void validate_tree_in_model(const Tree& tree, size_t tree_index, const std::vector<std::string>& feature_cols,
+                            const std::unordered_map<std::string, ContinuousBin>& continuous,
+                            const std::unordered_map<std::string, DiscreteBin>& discrete,
+                            std::optional<size_t>& n_groups);
 
 }  // namespace quorvelin

@@ -58,11 +58,23 @@ std::string read_model_file(const std::string& path) {
         stop("cannot read model file '" + path + "': " + std::system_category().message(err));
     };
     if (path.find('\0') != std::string::npos) failed(EINVAL);
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // Non-blocking, so that a FIFO without a writer is refused instead of waiting forever.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) failed(errno);
     std::string text;
     struct stat st {};
-    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) text.reserve(static_cast<size_t>(st.st_size));
+    if (::fstat(fd, &st) != 0) {
+        const int err = errno;
+        ::close(fd);
+        failed(err);
+    }
+    if (!S_ISREG(st.st_mode)) {
+        ::close(fd);
+        // A device such as /dev/zero would be read until memory runs out.
+        if (S_ISDIR(st.st_mode)) failed(EISDIR);
+        stop("cannot read model file '" + path + "': it is not a regular file");
+    }
+    if (st.st_size > 0) text.reserve(static_cast<size_t>(st.st_size));
     char buf[1 << 16];
     for (;;) {
         const ssize_t n = ::read(fd, buf, sizeof buf);
@@ -384,12 +396,18 @@ void ModelReader::read_tree_at(size_t t, TreeConfig& config, Tree& tree) const {
 }
 
 std::vector<FittedTree> ModelReader::read_trees() const {
+    // An untrained state travels without trees; a trained one with exactly n_tree, as a file must.
+    if (mode_ == ReadMode::State && !tree_parts_.empty() && tree_parts_.size() != config_.n_tree)
+        stop("model state holds " + std::to_string(tree_parts_.size()) + " tree sections, but n_tree is " +
+             std::to_string(config_.n_tree));
     std::vector<FittedTree> trees;
+    std::optional<size_t> n_groups;
     const uint64_t n = n_trees();
     for (uint64_t t = 0; t < n; ++t) {
         FittedTree fitted;
         read_tree_at(t, fitted.config, fitted.tree);
         validate_tree(fitted.tree, config_.feature_cols.size(), t);
+        validate_tree_in_model(fitted.tree, t, config_.feature_cols, continuous_, discrete_, n_groups);
         trees.push_back(std::move(fitted));
     }
     return trees;
@@ -433,6 +451,30 @@ void validate_tree(const Tree& tree, size_t n_features, size_t tree_index) {
         if (s.feature_id >= n_features)
             stop(where + "it tests feature " + std::to_string(s.feature_id) + ", but the model has " +
                  std::to_string(n_features) + (n_features == 1 ? " feature" : " features"));
+    }
+}
+
+void validate_tree_in_model(const Tree& tree, size_t tree_index, const std::vector<std::string>& feature_cols,
+                            const std::unordered_map<std::string, ContinuousBin>& continuous,
+                            const std::unordered_map<std::string, DiscreteBin>& discrete,
+                            std::optional<size_t>& n_groups) {
+    const std::string name = "tree " + std::to_string(tree_index);
+    for (size_t node = 0; node < tree.n_nodes(); ++node) {
+        const SplitInfo& s = *tree.split[node];
+        if (!n_groups) {
+            if (s.summary.size() > kMaxGroups)
+                stop(name + ", node " + std::to_string(node) + ": its summary has " + std::to_string(s.summary.size()) +
+                     " rows, but a model has at most " + std::to_string(kMaxGroups) + " treatment groups");
+            n_groups = s.summary.size();
+        }
+        if (s.summary.size() != *n_groups)
+            stop(name + ", node " + std::to_string(node) + ": its summary has " + std::to_string(s.summary.size()) +
+                 " rows, but the model's summaries have one per treatment group (" + std::to_string(*n_groups) + ")");
+        if (!tree.left_children[node]) continue;
+        const std::string& feature = feature_cols[s.feature_id];
+        if (!continuous.count(feature) && !discrete.count(feature))
+            stop(name + ", node " + std::to_string(node) + ": it splits on feature " + feature +
+                 ", which has no bin record in the model");
     }
 }
 

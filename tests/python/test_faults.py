@@ -2,12 +2,14 @@
 targets or killed halfway, files that are not regular, memory running out, Ctrl-C."""
 
 import concurrent.futures
+import ctypes
 import json
 import multiprocessing
 import os
 import pickle
 import random
 import shutil
+import signal
 import socket
 import stat
 import subprocess
@@ -189,3 +191,263 @@ def test_save_killed_at_random_moments_leaves_the_old_file_and_nothing_else(new_
         child.stdout.close()
         assert os.listdir(tmp_path) == ["model.txt"]
         assert path.read_bytes() == content
+
+
+# ---------------------------------------------------------------------------------------------
+# Loading
+
+
+_LOAD = """
+import sys, quorvelin
+try:
+    quorvelin.CausalModel("RandomForestClassifier", {}).load("RandomForestClassifier", sys.argv[1])
+except quorvelin.ModelError as exc:
+    print(exc)
+"""
+
+
+@pytest.mark.parametrize("kind", ["fifo", "/dev/zero"])
+def test_load_refuses_a_path_that_is_not_a_regular_file_without_blocking(tmp_path, kind):
+    path = "/dev/zero"
+    if kind == "fifo":
+        path = str(tmp_path / "fifo")
+        os.mkfifo(path)  # no writer: opening it for reading would wait forever
+    out = subprocess.run([sys.executable, "-c", _LOAD, path], capture_output=True, text=True, timeout=20,
+                         env=_child_env())
+    assert "is not a regular file" in out.stdout, out.stderr
+
+
+def _sections(model):
+    return model.__reduce__()[2].split("\n\n")
+
+
+def _load_text(model, tmp_path, text):
+    path = tmp_path / "tampered.txt"
+    path.write_text(text)
+    return model.load("RandomForestClassifier", str(path))
+
+
+def _tree_line(section):
+    config, tree = section.split("\n")[:2]
+    return config, json.loads(tree)
+
+
+def _with_tree(section, tree):
+    config = section.split("\n")[0]
+    return config + "\n" + json.dumps(tree, separators=(",", ":"))
+
+
+def _big_float(parts):
+    parts[0] = parts[0].replace('"alpha":0.9', '"alpha":1e39')
+    return parts
+
+
+def _renamed_bin(parts):
+    parts[1] = parts[1].replace("\na\n", "\nz\n")  # feature a keeps no bin record
+    return parts
+
+
+def _leaf_summary_rows(rows):
+    def tamper(parts):
+        tree = _tree_line(parts[3])[1]
+        leaf = tree["left_children"].index(None)
+        tree["split"][leaf]["summary"] = [[0.5, 1.0]] * rows
+        parts[3] = _with_tree(parts[3], tree)
+        return parts
+
+    return tamper
+
+
+def _all_summaries_rows(rows):
+    def tamper(parts):
+        for i in (3, 4, 5):
+            tree = _tree_line(parts[i])[1]
+            for record in tree["split"]:
+                record["summary"] = [[0.5, 1.0]] * rows
+            parts[i] = _with_tree(parts[i], tree)
+        return parts
+
+    return tamper
+
+
+@pytest.mark.parametrize(
+    "tamper, message",
+    [
+        (_big_float, "out of range"),
+        (_renamed_bin, "splits on feature a, which has no bin record"),
+        (_leaf_summary_rows(20001), "its summary has 20001 rows, but the model's summaries have one per treatment"),
+        (_leaf_summary_rows(1), "its summary has 1 rows"),
+        (_all_summaries_rows(257), "at most 256 treatment groups"),
+    ],
+    ids=["float-1e39", "renamed-bin", "summary-20001-rows", "summary-1-row", "257-groups"],
+)
+def test_load_and_unpickle_refuse_a_tampered_model(trained, tmp_path, tamper, message):
+    parts = tamper(_sections(trained))
+    text = "\n\n".join(parts)
+    with pytest.raises(quorvelin.ModelError, match=message):
+        _load_text(trained, tmp_path, text)
+    clone = quorvelin.CausalModel("RandomForestClassifier", {})
+    with pytest.raises(quorvelin.ModelError, match=message):
+        clone.__setstate__(text)
+
+
+@pytest.mark.parametrize("extra", [-1, 2])
+def test_pickled_state_must_hold_n_tree_trees(trained, rows, extra):
+    parts = _sections(trained)  # configuration, 2 bins, 3 trees, the empty tail
+    trees = parts[3:6]
+    trees = trees[:extra] if extra < 0 else trees + trees[:extra]
+    text = "\n\n".join(parts[:3] + trees + [""])
+    before = trained.predict(HEADERS, rows)
+    with pytest.raises(quorvelin.ModelError, match=r"tree sections, but n_tree is 3"):
+        trained.__setstate__(text)
+    assert trained.predict(HEADERS, rows) == before
+
+
+# ---------------------------------------------------------------------------------------------
+# Memory
+
+
+class _MallInfo2(ctypes.Structure):
+    _fields_ = [(name, ctypes.c_size_t) for name in
+                ("arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks", "fsmblks", "uordblks", "fordblks",
+                 "keepcost")]
+
+
+def _heap_in_use():
+    libc = ctypes.CDLL(None)
+    if not hasattr(libc, "mallinfo2"):
+        pytest.skip("needs glibc's mallinfo2")
+    libc.mallinfo2.restype = _MallInfo2
+    info = libc.mallinfo2()
+    return info.uordblks + info.hblkhd
+
+
+@pytest.mark.parametrize("name", ["RandomForestClassifier", "RandomForestRegressor"])
+def test_fitted_trees_are_no_larger_than_the_same_trees_loaded(new_model, tmp_path, name):
+    rows = make_rows(2000)
+    conf = dict(n_tree=100, n_thread=2)
+    new_model(name, **conf).fit(HEADERS, rows)  # warms the allocator up
+    before = _heap_in_use()
+    model = new_model(name, **conf)
+    model.fit(HEADERS, rows)
+    fitted = _heap_in_use() - before
+    model.save(str(tmp_path / "m.txt"))
+    before = _heap_in_use()
+    loaded = model.load(name, str(tmp_path / "m.txt"))
+    in_file = _heap_in_use() - before
+    assert fitted < 1.25 * in_file, (fitted, in_file)
+    del loaded
+
+
+_FIT_UNDER_CAPS = """
+import resource, sys, numpy, quorvelin
+sys.path.insert(0, sys.argv[1])
+from conftest import HEADERS, TRAIN_CONF, make_rows
+rows = numpy.array(make_rows(20000), dtype=numpy.float64)
+many = numpy.tile(rows, (10, 1))
+model = quorvelin.CausalModel("RandomForestClassifier", dict(TRAIN_CONF, n_tree=8, n_thread=2, max_depth=8))
+model.fit(HEADERS, rows)
+expected = model.predict(HEADERS, rows[:50])
+with open("/proc/self/statm") as f:
+    base = int(f.read().split()[0]) * resource.getpagesize()
+soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+outcomes = {}
+for extra_mb in range(0, 200, 10):
+    resource.setrlimit(resource.RLIMIT_AS, (base + extra_mb * 2**20, hard))
+    try:
+        model.fit(HEADERS, many if extra_mb % 8 else rows)
+        model.predict(HEADERS, many)
+        outcome = "ok"
+    except MemoryError:
+        outcome = "MemoryError"
+    except quorvelin.ModelError as exc:
+        outcome = "ModelError"
+    finally:
+        resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+    outcomes[outcome] = outcomes.get(outcome, 0) + 1
+print(outcomes)
+"""
+
+
+def test_running_out_of_memory_raises_instead_of_ending_the_process():
+    here = os.path.dirname(os.path.abspath(__file__))
+    out = subprocess.run([sys.executable, "-c", _FIT_UNDER_CAPS, here], capture_output=True, text=True,
+                         timeout=300, env=_child_env())
+    assert out.returncode == 0, out.stderr[-2000:]
+    outcomes = eval(out.stdout)  # noqa: S307 - our own child's dict
+    assert outcomes.get("MemoryError", 0) > 0, outcomes  # the caps did bite
+
+
+# ---------------------------------------------------------------------------------------------
+# Ctrl-C
+
+
+_PREDICT_UNTIL_INTERRUPTED = """
+import sys, time, numpy, quorvelin
+sys.path.insert(0, sys.argv[1])
+from conftest import HEADERS, TRAIN_CONF, make_rows
+rows = numpy.array(make_rows(5000), dtype=numpy.float64)
+model = quorvelin.CausalModel("RandomForestClassifier", dict(TRAIN_CONF, n_tree=64, n_thread=2, max_depth=10))
+model.fit(HEADERS, rows)
+big = numpy.tile(rows, (200, 1))  # about 7 s of work on two threads
+before = model.predict(HEADERS, rows[:200])
+print("predicting", flush=True)
+try:
+    model.predict(HEADERS, big)
+    print("finished", flush=True)
+except KeyboardInterrupt:
+    print(time.time(), flush=True)
+print(model.predict(HEADERS, rows[:200]) == before, flush=True)
+"""
+
+
+def test_ctrl_c_stops_a_multi_threaded_predict_within_a_second():
+    here = os.path.dirname(os.path.abspath(__file__))
+    child = subprocess.Popen([sys.executable, "-c", _PREDICT_UNTIL_INTERRUPTED, here], stdout=subprocess.PIPE,
+                             text=True, env=_child_env())
+    try:
+        assert child.stdout.readline() == "predicting\n"
+        time.sleep(0.5)
+        sent = time.time()
+        child.send_signal(signal.SIGINT)
+        stopped = float(child.stdout.readline())
+        assert child.stdout.readline() == "True\n"  # the model is as it was
+        assert stopped - sent < 1.0
+    finally:
+        child.kill()
+        child.wait()
+        child.stdout.close()
+
+
+# ---------------------------------------------------------------------------------------------
+# A Dask worker dying
+
+
+def _die_on_a_worker(part, client_pid):
+    if os.getpid() != client_pid:
+        os.kill(os.getpid(), signal.SIGKILL)
+    return part
+
+
+def test_a_worker_killed_during_fit_dask_is_a_client_error_not_a_hang():
+    dask = pytest.importorskip("dask")
+    distributed = pytest.importorskip("distributed")
+    dd = pytest.importorskip("dask.dataframe")
+    import pandas as pd
+
+    from quorvelin_tools.distributed import fit_dask
+
+    with dask.config.set({"distributed.scheduler.allowed-failures": 0}):
+        cluster = distributed.LocalCluster(n_workers=1, threads_per_worker=1, processes=True, dashboard_address=":0")
+        client = distributed.Client(cluster, set_as_default=False)
+        pool = concurrent.futures.ThreadPoolExecutor(1)  # a hang fails the test instead of the suite
+        try:
+            df = pd.DataFrame(make_rows(300), columns=HEADERS).astype(float)
+            ddf = dd.from_pandas(df, npartitions=2).map_partitions(_die_on_a_worker, os.getpid(), meta=df)
+            call = pool.submit(fit_dask, ddf, "RandomForestClassifier", dict(TRAIN_CONF), client=client)
+            with pytest.raises(distributed.KilledWorker, match="died while running it"):
+                call.result(timeout=180)
+        finally:
+            client.close()
+            cluster.close()
+            pool.shutdown(wait=False)
