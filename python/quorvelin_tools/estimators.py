@@ -331,8 +331,10 @@ class _UpliftForest(BaseEstimator):
             w = np.asarray(sample_weight, dtype=np.float64).reshape(-1)
             if w.shape[0] != n:
                 raise ValueError(f"sample_weight has {w.shape[0]} values, X has {n} rows")
-            if np.isnan(w).any() or (w < 0).any():
-                raise ValueError("sample_weight must be non-negative numbers")
+            # The engine weighs in 32-bit floats: infinity, or a value that becomes it, makes
+            # every statistic NaN.
+            if not np.isfinite(w).all() or (w < 0).any() or (w > np.finfo(np.float32).max).any():
+                raise ValueError("sample_weight must be finite non-negative numbers")
             w_col = self._reserved(hint.get("weight") or "__weight__", taken)
             columns.append(w)
             headers.append(w_col)
@@ -538,6 +540,71 @@ _KINDS = {
 }
 
 
+def _is_label(value) -> bool:
+    return isinstance(value, (str, int, float)) and not isinstance(value, bool)
+
+
+def _is_int(value) -> bool:
+    return isinstance(value, int) and not isinstance(value, bool)
+
+
+def _is_number(value) -> bool:
+    return isinstance(value, (int, float)) and not isinstance(value, bool)
+
+
+# What each stored parameter may be; anything else is a damaged or hand-edited file.
+_PARAM_CHECKS = {
+    "n_estimators": _is_int,
+    "max_depth": lambda v: v is None or _is_int(v),
+    "min_samples_leaf": _is_int,
+    "min_samples_treatment": _is_int,
+    "n_reg": _is_int,
+    "max_features": lambda v: v is None or _is_number(v) or isinstance(v, str),
+    "n_bins": _is_int,
+    "alpha": _is_number,
+    "normalization": lambda v: isinstance(v, bool),
+    "subsample": _is_number,
+    "random_state": lambda v: v is None or _is_int(v),
+    "n_jobs": lambda v: v is None or _is_int(v),
+    "control_name": _is_label,
+    "categorical_features": lambda v: v is None or (isinstance(v, list) and all(isinstance(c, str) or _is_int(c) for c in v)),
+}
+
+
+def _check_meta(meta: Dict[str, Any], meta_path: str, model_file) -> None:
+    """Raises ValueError unless the metadata has the types a save writes and describes
+    the model next to it (its features, and one label per treatment group)."""
+
+    def bad(what):
+        raise ValueError(f"{meta_path}: {what}")
+
+    params = meta.get("params", {})
+    if not isinstance(params, dict):
+        bad("'params' must be an object")
+    for name, value in params.items():
+        check = _PARAM_CHECKS.get(name)
+        if check is not None and not check(value):
+            bad(f"parameter {name} has an invalid value {value!r}")
+    classes = meta.get("classes")
+    if not isinstance(classes, list) or len(classes) < 2 or not all(_is_label(c) for c in classes):
+        bad("'classes' must list the control and at least one treatment label")
+    groups = model_file.n_groups
+    if groups is not None and groups != len(classes):
+        bad(f"it names {len(classes)} treatment groups, but the model has {groups}")
+    features = meta.get("feature_names")
+    if features != model_file.feature_names:
+        bad("'feature_names' differ from the model's features")
+    cats = meta.get("categorical_features")
+    if not isinstance(cats, list) or not all(isinstance(c, str) and c in features for c in cats):
+        bad("'categorical_features' must list some of the model's features")
+    categories = meta.get("categories")
+    if not isinstance(categories, dict) or not all(
+        isinstance(k, str) and (v is None or (isinstance(v, list) and all(_is_label(c) for c in v)))
+        for k, v in categories.items()
+    ):
+        bad("'categories' must map feature names to null or a list of labels")
+
+
 def load_estimator(path, kind: Optional[str] = None):
     """Loads an estimator saved with ``save`` (one file), or a plain model file: with its
     ``.meta.json`` from older saves, or else with ``kind`` ("RandomForestClassifier" or
@@ -564,6 +631,7 @@ def load_estimator(path, kind: Optional[str] = None):
         model = call_module(model.load, cls._model_name, path)
     est = cls()
     if header is not None:
+        _check_meta(header, path, parse_model_text(text))
         params = header.get("params", {})
         est.set_params(**{k: v for k, v in params.items() if k in est.get_params()})
         classes = header["classes"]
