@@ -4,7 +4,7 @@
 // With clang and libFuzzer:
 //   clang++ -std=c++20 -g -O1 -fsanitize=fuzzer,address,undefined -DQUORVELIN_LIBFUZZER
 //     -Isrc tests/fuzz/fuzz_model_file.cpp $(find src -name '*.cpp' -not -path 'src/python/*') -lsimdjson -o fuzz_model_file
-//   ./fuzz_model_file -max_total_time=600 tests/fuzz/corpus tests/data
+//   ./fuzz_model_file -max_total_time=600 tests/fuzz/corpus tests/data   (or: scripts/fuzz.sh)
 // Without libFuzzer the same entry point runs over the files given as arguments: the C++ test
 // build makes it (target fuzz_model_file) and CTest replays tests/fuzz/corpus and tests/data
 // through it, under the sanitizers too when they are on.
@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <fstream>
+#include <new>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -64,6 +65,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         const RowTable table = table_for(forest.config, headers);
         forest.predict_table(headers, table, {});
     } catch (const Stop&) {
+    } catch (const std::bad_alloc&) {  // the binding turns it into MemoryError
     }
     return 0;
 }
