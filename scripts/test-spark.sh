@@ -49,9 +49,14 @@ features = list(data.feature_names)
 conf = {"feature": features, "treatment": ["treatment"], "y": "y", "n_tree": 20, "seed": 3, "n_thread": 2}
 model = quorvelin.CausalModel("RandomForestClassifier", conf)
 headers = features + ["treatment", "y"]
-rows = frame[headers].to_numpy()
-model.fit(headers, rows)
-local = np.asarray(model.predict(features, frame[features].to_numpy()), dtype=np.float64)
+
+
+def rows(columns):  # NaN is a value to the engine; missing cells go in as None
+    return [[None if math.isnan(v) else v for v in row] for row in frame[columns].itertuples(index=False)]
+
+
+model.fit(headers, rows(headers))
+local = np.asarray(model.predict(features, rows(features)), dtype=np.float64)
 
 spark = (SparkSession.builder.master("local[2]").appName("quorvelin-spark-check")
          .config("spark.sql.execution.arrow.pyspark.enabled", "true")

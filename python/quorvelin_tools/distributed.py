@@ -443,14 +443,13 @@ def predict_spark(model, sdf, features: Optional[Sequence[str]] = None, *, prefi
     return sdf.mapInPandas(score, schema)
 
 
-_SPARK_MODELS: Dict[int, Any] = {}
-
-
 def _spark_model(broadcast):
     # One unpickled model per Python worker process and broadcast, kept across batches
-    # and tasks (Spark reuses its Python workers).
-    key = broadcast.id
-    model = _SPARK_MODELS.get(key)
+    # and tasks (Spark reuses its Python workers, and every task of a worker gets the one
+    # registered Broadcast object). A worker's Broadcast has no id, so the model is kept on
+    # the object itself and goes when Spark drops the broadcast.
+    model = getattr(broadcast, "_quorvelin_model", None)
     if model is None:
-        model = _SPARK_MODELS[key] = pickle.loads(broadcast.value)
+        model = pickle.loads(broadcast.value)
+        broadcast._quorvelin_model = model
     return model

@@ -451,3 +451,16 @@ def test_a_worker_killed_during_fit_dask_is_a_client_error_not_a_hang():
             client.close()
             cluster.close()
             pool.shutdown(wait=False)
+
+
+def test_spark_workers_unpickle_the_broadcast_model_once_without_a_broadcast_id(trained, rows):
+    from quorvelin_tools.distributed import _spark_model
+
+    class WorkerBroadcast:  # what a Spark Python worker holds: the value, no id
+        def __init__(self, value):
+            self.value = value
+
+    broadcast = WorkerBroadcast(pickle.dumps(trained))
+    first = _spark_model(broadcast)
+    assert _spark_model(broadcast) is first
+    assert first.predict(HEADERS, rows) == trained.predict(HEADERS, rows)
