@@ -43,6 +43,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         // Thread counts come from the input; one thread keeps a run to one process's worth.
         if (forest.config.feature_cols.size() <= 64 && forest.trees.size() <= 64) {
             forest.config.n_thread = 1;
+            forest.loader.workers = 1;
             const RowTable rows = probe_rows(forest.config.feature_cols.size());
             try {
                 forest.predict_table(forest.config.feature_cols, rows, {});
