@@ -12,6 +12,7 @@ from __future__ import annotations
 import json
 import math
 import os
+import stat
 import tempfile
 from typing import Any, Dict, Optional, Tuple
 
@@ -56,7 +57,15 @@ def write(path: str, header: Dict[str, Any], model_text: str) -> None:
     line = MAGIC + json.dumps(dict(header, format=FORMAT, version=VERSION), separators=(",", ":"))
     if "\n" in line:
         raise ValueError("the estimator header must fit on one line")
-    directory = os.path.dirname(os.path.abspath(path))
+    # Save through a symbolic link to the file it names, refuse to replace anything that is not
+    # a regular file (a device or FIFO would become a plain file), and honour the target's
+    # permissions as a plain open for writing would.
+    path = os.path.realpath(path)
+    if os.path.lexists(path):
+        if not stat.S_ISREG(os.stat(path).st_mode):
+            raise ValueError(f"{path}: exists and is not a regular file; refusing to replace it")
+        os.close(os.open(path, os.O_WRONLY | os.O_NONBLOCK))
+    directory = os.path.dirname(path)
     fd, tmp = tempfile.mkstemp(prefix=".quorvelin-", dir=directory)
     try:
         with os.fdopen(fd, "w", encoding="utf-8", newline="") as fh:

@@ -122,3 +122,21 @@ def test_sample_weight_must_be_finite(bad):
     weight[5] = bad
     with pytest.raises(ValueError, match="sample_weight"):
         UpliftRandomForestClassifier(n_estimators=1).fit(data.X, y=data.y, treatment=data.treatment, sample_weight=weight)
+
+
+def test_estimator_save_keeps_special_files_and_links(tmp_path):
+    path = _fitted(tmp_path)
+    with open(path, encoding="utf-8", newline="") as fh:
+        header, model_text = _artefact.split_text(fh.read())
+    fifo = str(tmp_path / "fifo")
+    os.mkfifo(fifo)
+    with pytest.raises(ValueError, match="not a regular file"):
+        _artefact.write(fifo, header, model_text)
+    assert os.path.exists(fifo) and not os.path.isfile(fifo)
+    link = str(tmp_path / "link.txt")
+    os.symlink(path, link)
+    _artefact.write(link, header, model_text + "\n")
+    assert os.path.islink(link)
+    with open(path, encoding="utf-8", newline="") as fh:
+        assert fh.read().endswith(model_text + "\n")
+    assert not [n for n in os.listdir(tmp_path) if n.startswith(".quorvelin-")]
