@@ -40,18 +40,6 @@ def _int_at_least(lo: int, hi: Optional[int] = None):
     return check
 
 
-def _positive_float(value) -> float:
-    if isinstance(value, bool):
-        raise ValueError("must be a number")
-    try:
-        f = float(value)
-    except (TypeError, ValueError):
-        raise ValueError(f"must be a number, not {value!r}") from None
-    if not (math.isfinite(f) and f > 0):
-        raise ValueError("must be a positive number")
-    return f
-
-
 def _finite_float(value) -> float:
     if isinstance(value, bool):
         raise ValueError("must be a number")
@@ -61,6 +49,18 @@ def _finite_float(value) -> float:
         raise ValueError(f"must be a number, not {value!r}") from None
     if not math.isfinite(f):
         raise ValueError("must be a finite number")
+    return f
+
+
+def _positive_float(value) -> float:
+    try:
+        f = _finite_float(value)
+    except ValueError as exc:
+        if "finite" not in str(exc):
+            raise
+        raise ValueError("must be a positive number") from None
+    if not f > 0:
+        raise ValueError("must be a positive number")
     return f
 
 
