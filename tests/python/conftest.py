@@ -1,9 +1,18 @@
+import os
 import random
+import struct
+import sys
 
 import pytest
 
 import quorvelin
 
+# The pure-Python companion package is used straight from the checkout.
+PYTHON_DIR = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", "..", "python"))
+if PYTHON_DIR not in sys.path:
+    sys.path.insert(0, PYTHON_DIR)
+
+KINDS = ["RandomForestClassifier", "RandomForestRegressor"]
 # Small enough to train in milliseconds, loose enough that trees actually split.
 TRAIN_CONF = {
     "feature": ["a", "b"],
@@ -17,17 +26,40 @@ TRAIN_CONF = {
 HEADERS = ["a", "b", "t", "y"]
 
 
-def make_rows(n=120, seed=0):
+def make_rows(n=120, seed=0, groups=2):
     """Rows of (a, b, t, y) with a binary outcome whose rate depends on a and on the treatment."""
     rng = random.Random(seed)
     rows = []
-    for _ in range(n):
+    for i in range(n):
         a = rng.random()
         b = float(rng.randint(0, 4))
         t = rng.randint(0, 1)
         p = 0.2 + (0.5 * a if t else 0.0)
-        rows.append([a, b, t, 1.0 if rng.random() < p else 0.0])
+        rows.append([a, b, float(i % groups) if groups > 2 else t, 1.0 if rng.random() < p else 0.0])
     return rows
+
+
+def f32(x):
+    """x rounded to 32 bits, as the engine reads table values and stores results."""
+    return struct.unpack("f", struct.pack("f", x))[0]
+
+
+def fit(name="RandomForestClassifier", rows=None, **conf):
+    model = quorvelin.CausalModel(name, dict(TRAIN_CONF, **conf))
+    model.fit(HEADERS, make_rows() if rows is None else rows)
+    return model
+
+
+def state(model):
+    """The model's text, as pickling carries it."""
+    return model.__reduce__()[2]
+
+
+def child_env():
+    """The environment for a child interpreter that must import what this one imports."""
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join(p for p in sys.path if p)
+    return env
 
 
 @pytest.fixture
@@ -38,18 +70,14 @@ def rows():
 @pytest.fixture
 def new_model():
     def make(name="RandomForestClassifier", **overrides):
-        conf = dict(TRAIN_CONF)
-        conf.update(overrides)
-        return quorvelin.CausalModel(name, conf)
+        return quorvelin.CausalModel(name, dict(TRAIN_CONF, **overrides))
 
     return make
 
 
 @pytest.fixture
-def trained(new_model, rows):
-    model = new_model()
-    model.fit(HEADERS, rows)
-    return model
+def trained():
+    return fit()
 
 
 @pytest.fixture(scope="session")

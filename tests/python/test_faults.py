@@ -1,5 +1,6 @@
 """Faults a hostile or unlucky caller runs into: errors crossing process pools, saves to odd
-targets or killed halfway, files that are not regular, memory running out, Ctrl-C."""
+targets or killed halfway, files that are not regular, tampered models, memory running out,
+Ctrl-C, a Dask worker dying."""
 
 import concurrent.futures
 import ctypes
@@ -21,8 +22,9 @@ import pytest
 
 import quorvelin
 
-from conftest import HEADERS, TRAIN_CONF, make_rows
+from conftest import HEADERS, KINDS, TRAIN_CONF, child_env, make_rows, state
 
+HERE = os.path.dirname(os.path.abspath(__file__))
 # AddressSanitizer (preloaded for a sanitized run of the suite) brings its own allocator and
 # reserves terabytes of address space: heap statistics and address-space caps mean nothing there.
 under_asan = pytest.mark.skipif("asan" in os.environ.get("LD_PRELOAD", ""), reason="not meaningful under ASan")
@@ -33,42 +35,30 @@ def _fit_without_column(_):
     model.fit(HEADERS, make_rows(50))
 
 
-def test_model_error_pickles_with_its_message():
-    with pytest.raises(quorvelin.ModelError) as info:
-        _fit_without_column(0)
-    clone = pickle.loads(pickle.dumps(info.value))
-    assert type(clone) is quorvelin.ModelError
-    assert str(clone) == str(info.value)
-
-
-def test_worker_error_reaches_a_multiprocessing_pool():
-    with multiprocessing.get_context("fork").Pool(2) as pool:
-        result = pool.map_async(_fit_without_column, range(2))
-        with pytest.raises(quorvelin.ModelError, match="missing"):
-            result.get(timeout=60)  # a worker that could not send its error back hangs here
-
-
-def test_worker_error_reaches_a_process_pool_executor():
+def _raise_in_a_pool(pool_kind):
+    if pool_kind == "pickle":
+        try:
+            _fit_without_column(0)
+        except quorvelin.ModelError as exc:
+            clone = pickle.loads(pickle.dumps(exc))
+            assert str(clone) == str(exc)
+            raise clone
     context = multiprocessing.get_context("fork")
+    if pool_kind == "Pool":
+        with context.Pool(2) as pool:
+            pool.map_async(_fit_without_column, range(2)).get(timeout=60)  # a lost error hangs here
     with concurrent.futures.ProcessPoolExecutor(2, mp_context=context) as pool:
-        future = pool.submit(_fit_without_column, 0)
-        with pytest.raises(quorvelin.ModelError, match="missing"):
-            future.result(timeout=60)
+        pool.submit(_fit_without_column, 0).result(timeout=60)
+
+
+@pytest.mark.parametrize("pool_kind", ["pickle", "Pool", "executor"])
+def test_model_error_crosses_process_pools(pool_kind):
+    with pytest.raises(quorvelin.ModelError, match="missing"):
+        _raise_in_a_pool(pool_kind)
 
 
 # ---------------------------------------------------------------------------------------------
 # Saving
-
-
-@pytest.fixture
-def saved(trained, tmp_path):
-    path = tmp_path / "model.txt"
-    trained.save(str(path))
-    return trained, path
-
-
-def _make_fifo(path):
-    os.mkfifo(path)
 
 
 def _make_socket(path):
@@ -84,7 +74,7 @@ def _make_device(path):
         pytest.skip("making a device node needs root")
 
 
-@pytest.mark.parametrize("make", [_make_fifo, _make_socket, _make_device, os.mkdir], ids=["fifo", "socket", "device", "dir"])
+@pytest.mark.parametrize("make", [os.mkfifo, _make_socket, _make_device, os.mkdir], ids=["fifo", "socket", "device", "dir"])
 def test_save_refuses_a_target_that_is_not_a_regular_file(trained, tmp_path, make):
     path = tmp_path / "node"
     keep = make(path)
@@ -93,21 +83,20 @@ def test_save_refuses_a_target_that_is_not_a_regular_file(trained, tmp_path, mak
         trained.save(str(path))
     after = os.lstat(path)
     assert (after.st_mode, after.st_ino, after.st_rdev) == (before.st_mode, before.st_ino, before.st_rdev)
-    assert sorted(os.listdir(tmp_path)) == ["node"]
+    assert os.listdir(tmp_path) == ["node"]
     del keep
 
 
-def test_save_through_a_symlink_keeps_the_link(saved, new_model, rows):
-    model, path = saved
-    link = path.parent / "link"
+def test_save_through_a_symlink_keeps_the_link(trained, new_model, rows, tmp_path):
+    path, link = tmp_path / "model.txt", tmp_path / "link"
+    trained.save(str(path))
     link.symlink_to(path.name)
     other = new_model(seed=2)
     other.fit(HEADERS, rows)
     other.save(str(link))
     assert link.is_symlink() and os.readlink(link) == path.name
-    loaded = model.load("RandomForestClassifier", str(path))
-    assert loaded.predict(HEADERS, rows) == other.predict(HEADERS, rows)
-    assert sorted(os.listdir(path.parent)) == ["link", "model.txt"]
+    assert trained.load("RandomForestClassifier", str(path)).predict(HEADERS, rows) == other.predict(HEADERS, rows)
+    assert sorted(os.listdir(tmp_path)) == ["link", "model.txt"]
 
 
 _SAVE_AS_NOBODY = """
@@ -115,8 +104,7 @@ import os, sys, quorvelin
 if os.geteuid() == 0:  # root may write anything; test as an ordinary user
     os.setgid(65534)
     os.setuid(65534)
-model = quorvelin.CausalModel("RandomForestClassifier", {})
-model = model.load("RandomForestClassifier", sys.argv[1])
+model = quorvelin.CausalModel("RandomForestClassifier", {}).load("RandomForestClassifier", sys.argv[1])
 try:
     model.save(sys.argv[1])
 except quorvelin.ModelError as exc:
@@ -124,48 +112,23 @@ except quorvelin.ModelError as exc:
 """
 
 
-def test_save_refuses_a_file_the_caller_may_not_write(saved):
-    model, path = saved
+def test_save_refuses_a_file_the_caller_may_not_write(trained):
     # A directory anyone may write to, so only the file's own mode stands in the way.
     shared = tempfile.mkdtemp(prefix="quorvelin-perm-", dir="/tmp")
     try:
         os.chmod(shared, 0o777)
         target = os.path.join(shared, "model.txt")
-        shutil.copy(path, target)
+        trained.save(target)
         os.chmod(target, 0o444)
         before = os.stat(target)
         out = subprocess.run([sys.executable, "-c", _SAVE_AS_NOBODY, target], capture_output=True, text=True,
-                             timeout=60, env=_child_env())
+                             timeout=60, env=child_env())
         assert "Permission denied" in out.stdout, out.stderr
         after = os.stat(target)
         assert (after.st_ino, after.st_mode) == (before.st_ino, before.st_mode)
         assert os.listdir(shared) == ["model.txt"]
     finally:
         shutil.rmtree(shared)
-
-
-def test_fit_refuses_duplicate_feature_names(new_model, rows):
-    model = new_model(feature=["a", "b", "a"])
-    with pytest.raises(quorvelin.ModelError, match="feature column a is listed more than once"):
-        model.fit(HEADERS, rows)
-
-
-def _child_env():
-    env = dict(os.environ)
-    env["PYTHONPATH"] = os.pathsep.join(p for p in sys.path if p)
-    return env
-
-
-def _large_model_file(trained, path, n_tree):
-    """A model file of many copies of one tree: tens of MB, written in a fraction of a second."""
-    trained.save(str(path))
-    parts = path.read_text().split("\n\n")
-    config = json.loads(parts[0])
-    n_features = len(config["feature_cols"])
-    config["n_tree"] = n_tree
-    sections = [json.dumps(config, separators=(",", ":"))] + parts[1 : 1 + n_features]
-    sections += [parts[1 + n_features]] * n_tree
-    path.write_text("\n\n".join(sections) + "\n\n")
 
 
 _SAVE_FOREVER = """
@@ -178,16 +141,20 @@ while True:
 
 
 def test_save_killed_at_random_moments_leaves_the_old_file_and_nothing_else(new_model, tmp_path):
-    model = new_model(n_tree=1, min_samples_leaf=1, max_depth=12)
+    model = new_model(n_tree=1, max_depth=12)
     model.fit(HEADERS, make_rows(3000))
+    # Many copies of one tree: tens of MB, written in a fraction of a second.
+    parts = state(model).split("\n\n")
+    config = json.loads(parts[0])
+    config["n_tree"] = 300
     path = tmp_path / "model.txt"
-    _large_model_file(model, path, 300)
+    path.write_text("\n\n".join([json.dumps(config, separators=(",", ":"))] + parts[1:3] + [parts[3]] * 300) + "\n\n")
     content = path.read_bytes()
     assert len(content) > 10_000_000
     rng = random.Random(3)
     for _ in range(6):
         child = subprocess.Popen([sys.executable, "-c", _SAVE_FOREVER, str(path)], stdout=subprocess.PIPE,
-                                 env=_child_env())
+                                 env=child_env())
         assert child.stdout.readline() == b"ready\n"
         time.sleep(rng.uniform(0.05, 1.0))
         child.kill()
@@ -217,92 +184,53 @@ def test_load_refuses_a_path_that_is_not_a_regular_file_without_blocking(tmp_pat
         path = str(tmp_path / "fifo")
         os.mkfifo(path)  # no writer: opening it for reading would wait forever
     out = subprocess.run([sys.executable, "-c", _LOAD, path], capture_output=True, text=True, timeout=20,
-                         env=_child_env())
+                         env=child_env())
     assert "is not a regular file" in out.stdout, out.stderr
 
 
-def _sections(model):
-    return model.__reduce__()[2].split("\n\n")
-
-
-def _load_text(model, tmp_path, text):
-    path = tmp_path / "tampered.txt"
-    path.write_text(text)
-    return model.load("RandomForestClassifier", str(path))
-
-
-def _tree_line(section):
-    config, tree = section.split("\n")[:2]
-    return config, json.loads(tree)
-
-
-def _with_tree(section, tree):
-    config = section.split("\n")[0]
-    return config + "\n" + json.dumps(tree, separators=(",", ":"))
-
-
-def _big_float(parts):
-    parts[0] = parts[0].replace('"alpha":0.9', '"alpha":1e39')
+def _edit_trees(parts, edit, which=(3,)):
+    for i in which:
+        config, tree = parts[i].split("\n")[:2]
+        tree = json.loads(tree)
+        edit(tree)
+        parts[i] = config + "\n" + json.dumps(tree, separators=(",", ":"))
     return parts
 
 
-def _renamed_bin(parts):
-    parts[1] = parts[1].replace("\na\n", "\nz\n")  # feature a keeps no bin record
-    return parts
-
-
-def _leaf_summary_rows(rows):
-    def tamper(parts):
-        tree = _tree_line(parts[3])[1]
-        leaf = tree["left_children"].index(None)
-        tree["split"][leaf]["summary"] = [[0.5, 1.0]] * rows
-        parts[3] = _with_tree(parts[3], tree)
-        return parts
-
-    return tamper
-
-
-def _all_summaries_rows(rows):
-    def tamper(parts):
-        for i in (3, 4, 5):
-            tree = _tree_line(parts[i])[1]
-            for record in tree["split"]:
+def _summaries(rows, leaf_only):
+    def edit(tree):
+        for i, record in enumerate(tree["split"]):
+            if not leaf_only or i == tree["left_children"].index(None):
                 record["summary"] = [[0.5, 1.0]] * rows
-            parts[i] = _with_tree(parts[i], tree)
-        return parts
 
-    return tamper
+    return lambda parts: _edit_trees(parts, edit, (3,) if leaf_only else (3, 4, 5))
+
+
+def _trees(extra):
+    return lambda parts: parts[:3] + (parts[3:6][:extra] if extra < 0 else parts[3:6] + parts[3:3 + extra]) + [""]
 
 
 @pytest.mark.parametrize(
     "tamper, message",
     [
-        (_big_float, "out of range"),
-        (_renamed_bin, "splits on feature a, which has no bin record"),
-        (_leaf_summary_rows(20001), "its summary has 20001 rows, but the model's summaries have one per treatment"),
-        (_leaf_summary_rows(1), "its summary has 1 rows"),
-        (_all_summaries_rows(257), "at most 256 treatment groups"),
+        (lambda p: [p[0].replace('"alpha":0.9', '"alpha":1e39')] + p[1:], "out of range"),
+        (lambda p: p[:1] + [p[1].replace("\na\n", "\nz\n")] + p[2:], "splits on feature a, which has no bin record"),
+        (_summaries(20001, True), "its summary has 20001 rows, but the model's summaries have one per treatment"),
+        (_summaries(1, True), "its summary has 1 rows"),
+        (_summaries(257, False), "at most 256 treatment groups"),
+        (_trees(-1), r"tree sections, but n_tree is 3|configuration needs 6"),
+        (_trees(2), r"tree sections, but n_tree is 3|configuration needs 6"),
     ],
-    ids=["float-1e39", "renamed-bin", "summary-20001-rows", "summary-1-row", "257-groups"],
+    ids=["float-1e39", "renamed-bin", "summary-20001-rows", "summary-1-row", "257-groups", "2-trees", "5-trees"],
 )
-def test_load_and_unpickle_refuse_a_tampered_model(trained, tmp_path, tamper, message):
-    parts = tamper(_sections(trained))
-    text = "\n\n".join(parts)
+def test_load_and_unpickle_refuse_a_tampered_model_and_keep_the_old_one(trained, rows, tmp_path, tamper, message):
+    text = "\n\n".join(tamper(state(trained).split("\n\n")))
+    path = tmp_path / "tampered.txt"
+    path.write_text(text)
     with pytest.raises(quorvelin.ModelError, match=message):
-        _load_text(trained, tmp_path, text)
-    clone = quorvelin.CausalModel("RandomForestClassifier", {})
-    with pytest.raises(quorvelin.ModelError, match=message):
-        clone.__setstate__(text)
-
-
-@pytest.mark.parametrize("extra", [-1, 2])
-def test_pickled_state_must_hold_n_tree_trees(trained, rows, extra):
-    parts = _sections(trained)  # configuration, 2 bins, 3 trees, the empty tail
-    trees = parts[3:6]
-    trees = trees[:extra] if extra < 0 else trees + trees[:extra]
-    text = "\n\n".join(parts[:3] + trees + [""])
+        trained.load("RandomForestClassifier", str(path))
     before = trained.predict(HEADERS, rows)
-    with pytest.raises(quorvelin.ModelError, match=r"tree sections, but n_tree is 3"):
+    with pytest.raises(quorvelin.ModelError, match=message):
         trained.__setstate__(text)
     assert trained.predict(HEADERS, rows) == before
 
@@ -312,9 +240,8 @@ def test_pickled_state_must_hold_n_tree_trees(trained, rows, extra):
 
 
 class _MallInfo2(ctypes.Structure):
-    _fields_ = [(name, ctypes.c_size_t) for name in
-                ("arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks", "fsmblks", "uordblks", "fordblks",
-                 "keepcost")]
+    _fields_ = [(name, ctypes.c_size_t) for name in ("arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks",
+                                                      "fsmblks", "uordblks", "fordblks", "keepcost")]
 
 
 def _heap_in_use():
@@ -327,13 +254,12 @@ def _heap_in_use():
 
 
 @under_asan
-@pytest.mark.parametrize("name", ["RandomForestClassifier", "RandomForestRegressor"])
+@pytest.mark.parametrize("name", KINDS)
 def test_fitted_trees_are_no_larger_than_the_same_trees_loaded(new_model, tmp_path, name):
     rows = make_rows(2000)
-    conf = dict(n_tree=100, n_thread=2)
-    new_model(name, **conf).fit(HEADERS, rows)  # warms the allocator up
+    new_model(name, n_tree=100, n_thread=2).fit(HEADERS, rows)  # warms the allocator up
     before = _heap_in_use()
-    model = new_model(name, **conf)
+    model = new_model(name, n_tree=100, n_thread=2)
     model.fit(HEADERS, rows)
     fitted = _heap_in_use() - before
     model.save(str(tmp_path / "m.txt"))
@@ -352,7 +278,6 @@ rows = numpy.array(make_rows(20000), dtype=numpy.float64)
 many = numpy.tile(rows, (10, 1))
 model = quorvelin.CausalModel("RandomForestClassifier", dict(TRAIN_CONF, n_tree=8, n_thread=2, max_depth=8))
 model.fit(HEADERS, rows)
-expected = model.predict(HEADERS, rows[:50])
 with open("/proc/self/statm") as f:
     base = int(f.read().split()[0]) * resource.getpagesize()
 soft, hard = resource.getrlimit(resource.RLIMIT_AS)
@@ -376,16 +301,10 @@ print(outcomes)
 
 @under_asan
 def test_running_out_of_memory_raises_instead_of_ending_the_process():
-    here = os.path.dirname(os.path.abspath(__file__))
-    out = subprocess.run([sys.executable, "-c", _FIT_UNDER_CAPS, here], capture_output=True, text=True,
-                         timeout=300, env=_child_env())
+    out = subprocess.run([sys.executable, "-c", _FIT_UNDER_CAPS, HERE], capture_output=True, text=True,
+                         timeout=300, env=child_env())
     assert out.returncode == 0, out.stderr[-2000:]
-    outcomes = eval(out.stdout)  # noqa: S307 - our own child's dict
-    assert outcomes.get("MemoryError", 0) > 0, outcomes  # the caps did bite
-
-
-# ---------------------------------------------------------------------------------------------
-# Ctrl-C
+    assert eval(out.stdout).get("MemoryError", 0) > 0, out.stdout  # noqa: S307 - the caps did bite
 
 
 _PREDICT_UNTIL_INTERRUPTED = """
@@ -408,9 +327,8 @@ print(model.predict(HEADERS, rows[:200]) == before, flush=True)
 
 
 def test_ctrl_c_stops_a_multi_threaded_predict_within_a_second():
-    here = os.path.dirname(os.path.abspath(__file__))
-    child = subprocess.Popen([sys.executable, "-c", _PREDICT_UNTIL_INTERRUPTED, here], stdout=subprocess.PIPE,
-                             text=True, env=_child_env())
+    child = subprocess.Popen([sys.executable, "-c", _PREDICT_UNTIL_INTERRUPTED, HERE], stdout=subprocess.PIPE,
+                             text=True, env=child_env())
     try:
         assert child.stdout.readline() == "predicting\n"
         time.sleep(0.5)
@@ -423,10 +341,6 @@ def test_ctrl_c_stops_a_multi_threaded_predict_within_a_second():
         child.kill()
         child.wait()
         child.stdout.close()
-
-
-# ---------------------------------------------------------------------------------------------
-# A Dask worker dying
 
 
 def _die_on_a_worker(part, client_pid):
@@ -457,16 +371,3 @@ def test_a_worker_killed_during_fit_dask_is_a_client_error_not_a_hang():
             client.close()
             cluster.close()
             pool.shutdown(wait=False)
-
-
-def test_spark_workers_unpickle_the_broadcast_model_once_without_a_broadcast_id(trained, rows):
-    from quorvelin_tools.distributed import _spark_model
-
-    class WorkerBroadcast:  # what a Spark Python worker holds: the value, no id
-        def __init__(self, value):
-            self.value = value
-
-    broadcast = WorkerBroadcast(pickle.dumps(trained))
-    first = _spark_model(broadcast)
-    assert _spark_model(broadcast) is first
-    assert first.predict(HEADERS, rows) == trained.predict(HEADERS, rows)

@@ -14,8 +14,8 @@ import quorvelin
 np = pytest.importorskip("numpy")
 
 CausalModel = quorvelin.CausalModel
-NAMES = ["RandomForestClassifier", "RandomForestRegressor"]
-HEADERS = ["a", "b", "t", "y"]
+from conftest import HEADERS, KINDS as NAMES  # noqa: E402
+
 CONF = {
     "feature": ["a", "b"],
     "cat": ["b"],
@@ -218,33 +218,26 @@ def test_arrays_match_lists(name, case, tmp_path):
         pytest.fail("an array the module cannot read in place was not read item by item")
 
 
-def test_zero_strides_match_lists(tmp_path):
+def test_zero_strides_match_lists():
     # Every row the same memory; a broadcast view is read-only, which the in-place read accepts.
-    name = "RandomForestClassifier"
-    base = make_table(name, "float64")
-    model = CausalModel(name, CONF)
+    base = make_table("RandomForestClassifier", "float64")
+    model = CausalModel("RandomForestClassifier", CONF)
     model.fit(HEADERS, base)
-    row = np.broadcast_to(base[7], (30, 4))
-    column = np.broadcast_to(base[:30, :1], (30, 4))
-    assert row.strides[0] == 0 and column.strides[1] == 0
-    for arr in (row, column):
+    for arr in (np.broadcast_to(base[7], (30, 4)), np.broadcast_to(base[:30, :1], (30, 4))):
+        assert 0 in arr.strides
         assert model.predict(HEADERS, arr.view(NoItems)) == model.predict(HEADERS, arr.tolist())
 
 
 def test_nan_category_is_its_own_value(tmp_path):
     # With the categorical column NaN in some rows, the saved bins list NaN as a category: a
     # missing cell would not show up there at all.
-    name = "RandomForestRegressor"
-    arr = _with_nan(make_table(name, "float64"), 1, slice(0, 400, 2))
-    model = CausalModel(name, CONF)
-    model.fit(HEADERS, arr)
-    path = tmp_path / "m.txt"
-    model.save(str(path))
-    with_nan = path.read_text()
-    model = CausalModel(name, CONF)
-    model.fit(HEADERS, [[a, None if math.isnan(b) else b, t, y] for a, b, t, y in arr.tolist()])
-    model.save(str(path))
-    assert with_nan != path.read_text()
+    arr = _with_nan(make_table("RandomForestRegressor", "float64"), 1, slice(0, 400, 2))
+    texts = []
+    for table in (arr, [[a, None if math.isnan(b) else b, t, y] for a, b, t, y in arr.tolist()]):
+        model = CausalModel("RandomForestRegressor", CONF)
+        model.fit(HEADERS, table)
+        texts.append(model.__reduce__()[2])
+    assert texts[0] != texts[1]
 
 
 # ---------------------------------------------------------------------------------------------
@@ -252,55 +245,39 @@ def test_nan_category_is_its_own_value(tmp_path):
 
 
 @pytest.mark.filterwarnings("ignore:Casting complex values to real")
-def test_complex_array_is_read_by_items_like_a_list_of_rows():
-    arr = make_table("RandomForestClassifier", "float64").astype("complex128")
-    by_items = outcome(lambda: CausalModel("RandomForestClassifier", CONF).fit(HEADERS, _counting(arr)))
-    assert CountingItems.reads > 0
-    assert by_items == outcome(lambda: CausalModel("RandomForestClassifier", CONF).fit(HEADERS, list(arr)))
-
-
 @pytest.mark.parametrize("method", ["fit", "predict"])
+@pytest.mark.parametrize("arr", [make_table("RandomForestClassifier", "float64").astype("complex128"), np.zeros((4, 4, 2))],
+                         ids=["complex", "3d"])
+def test_arrays_the_module_cannot_read_in_place_are_read_by_items(method, arr):
+    model = CausalModel("RandomForestClassifier", CONF)
+    model.fit(HEADERS, make_table("RandomForestClassifier", "float64"))
+    got = outcome(lambda: getattr(model, method)(HEADERS, _counting(arr)))
+    assert CountingItems.reads > 0
+    assert got == outcome(lambda: getattr(model, method)(HEADERS, list(arr)))
+
+
 @pytest.mark.parametrize(
     "arr, message",
     [
         (np.arange(3.0), "argument 'arr': 'float64' object cannot be converted to 'Sequence'"),
-        (np.arange(3), "argument 'arr': 'int64' object cannot be converted to 'Sequence'"),
         (np.array([[1.0, "x"]], dtype=object), "argument 'arr': must be real number, not str"),
-        ("abc", "argument 'arr': Can't extract `str` to `Vec`"),
-        (b"ab", "argument 'arr': 'int' object cannot be converted to 'Sequence'"),
         (bytearray(b"ab"), "argument 'arr': 'int' object cannot be converted to 'Sequence'"),
         (memoryview(b"ab"), "argument 'arr': 'int' object cannot be converted to 'Sequence'"),
     ],
-    ids=["1d_float", "1d_int", "object_str", "str", "bytes", "bytearray", "memoryview_1d"],
+    ids=["1d_float", "object_str", "bytearray", "memoryview_1d"],
 )
-def test_non_tables_raise_the_sequence_errors(method, arr, message):
-    model = CausalModel("RandomForestClassifier", CONF)
+def test_non_tables_raise_the_sequence_errors(arr, message):
     with pytest.raises(TypeError) as info:
-        getattr(model, method)(HEADERS, arr)
+        CausalModel("RandomForestClassifier", CONF).fit(HEADERS, arr)
     assert str(info.value) == message
 
 
-@pytest.mark.parametrize("method", ["fit", "predict"])
-def test_three_dimensional_array_is_read_by_items(method):
-    arr = np.zeros((4, 4, 2))
-    model = CausalModel("RandomForestClassifier", CONF)
-    got = outcome(lambda: getattr(model, method)(HEADERS, _counting(arr)))
-    assert CountingItems.reads > 0
-    assert got[0] == "TypeError" and got[1].startswith("argument 'arr': ")
-    assert got == outcome(lambda: getattr(model, method)(HEADERS, list(arr)))
-
-
 def test_one_dimensional_object_array_of_rows(tmp_path):
-    name = "RandomForestClassifier"
-    arr = make_table(name, "float64")
+    arr = make_table("RandomForestClassifier", "float64")
     rows = np.empty(arr.shape[0], dtype=object)
     for i, row in enumerate(arr.tolist()):
         rows[i] = row
-    assert_same_as_lists(name, HEADERS, rows, arr.tolist(), tmp_path)
-
-
-# ---------------------------------------------------------------------------------------------
-# Shapes the loader must refuse or accept exactly as for lists
+    assert_same_as_lists("RandomForestClassifier", HEADERS, rows, arr.tolist(), tmp_path)
 
 
 @pytest.mark.parametrize("name", NAMES)
@@ -314,22 +291,17 @@ def test_one_dimensional_object_array_of_rows(tmp_path):
     ],
     ids=["feature", "outcome", "weight", "treatment"],
 )
-def test_column_beyond_the_array_stops_like_a_short_row(name, headers, conf, tmp_path, model_error):
+def test_column_beyond_the_array_stops_like_a_short_row(name, headers, conf, model_error):
     arr = make_table(name, "float64", n=50)
-    model = CausalModel(name, dict(CONF, **conf))
-    with pytest.raises(model_error) as from_buffer:
-        model.fit(headers, arr.view(NoItems))
-    with pytest.raises(model_error) as from_lists:
-        CausalModel(name, dict(CONF, **conf)).fit(headers, arr.tolist())
-    assert str(from_buffer.value) == str(from_lists.value)
-    assert str(from_buffer.value).startswith("row 0 has 4 values, but column ")
+    got = [outcome(lambda: CausalModel(name, dict(CONF, **conf)).fit(headers, table))
+           for table in (arr.view(NoItems), arr.tolist())]
+    assert got[0] == got[1] and got[0][1].startswith("row 0 has 4 values, but column ")
 
 
 @pytest.fixture
 def trained():
-    name = "RandomForestClassifier"
-    model = CausalModel(name, CONF)
-    model.fit(HEADERS, make_table(name, "float64"))
+    model = CausalModel("RandomForestClassifier", CONF)
+    model.fit(HEADERS, make_table("RandomForestClassifier", "float64"))
     return model
 
 
@@ -353,14 +325,9 @@ def test_empty_arrays_match_lists(shape, method, trained):
 )
 def test_buffer_is_given_back(arr, headers, trained):
     # A buffer kept after the call would hold a reference to the array.
-    model = trained
     before = sys.getrefcount(arr)
     for method in ("predict", "fit"):
-        try:
-            getattr(model, method)(headers, arr)
-        except BaseException as exc:  # noqa: B902 - the stop type derives from BaseException
-            if isinstance(exc, KeyboardInterrupt):
-                raise
+        outcome(lambda: getattr(trained, method)(headers, arr))
     assert sys.getrefcount(arr) == before
 
 
