@@ -1,14 +1,9 @@
 """The synthetic uplift generator: shapes, seeding, missing cells and true effects."""
 
-import os
-import sys
-
 import numpy as np
 import pytest
 
-sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "python"))
-
-from quorvelin_tools import datasets  # noqa: E402
+from quorvelin_tools import datasets
 
 MAKERS = [datasets.make_uplift_classification, datasets.make_uplift_regression]
 
@@ -28,15 +23,10 @@ def test_shapes_and_columns(make, n_treatments):
     assert np.all(present == np.round(present)) and present.min() >= 0
     cols = d.columns(include_truth=True)
     assert list(cols)[-n_treatments:] == [f"true_uplift_{k}" for k in range(1, n_treatments + 1)]
-
-
-@pytest.mark.parametrize("make", MAKERS)
-def test_seed_reproducible(make):
-    a, b, c = make(300, seed=5), make(300, seed=5), make(300, seed=6)
-    np.testing.assert_array_equal(a.X, b.X)
-    np.testing.assert_array_equal(a.y, b.y)
-    np.testing.assert_array_equal(a.treatment, b.treatment)
-    assert not np.array_equal(np.nan_to_num(a.X), np.nan_to_num(c.X))
+    again, other = make(500, n_features=5, n_categorical=2, n_treatments=n_treatments, seed=1), make(500, seed=6)
+    for field in ("X", "y", "treatment"):
+        np.testing.assert_array_equal(getattr(again, field), getattr(d, field))
+    assert not np.array_equal(np.nan_to_num(other.X[:, :5]), np.nan_to_num(d.X[:, :5]))
 
 
 @pytest.mark.parametrize("fraction", [0.0, 0.2])
@@ -44,12 +34,6 @@ def test_missing_fraction(fraction):
     d = datasets.make_uplift_regression(20_000, missing_fraction=fraction, seed=2)
     assert np.isnan(d.X).mean() == pytest.approx(fraction, abs=0.01)
     assert not np.isnan(d.y).any() and not np.isnan(d.true_uplift).any()
-
-
-def test_classification_outcome_and_uplift_bounds():
-    d = datasets.make_uplift_classification(5000, seed=3)
-    assert set(np.unique(d.y)) <= {0, 1}
-    assert np.all(np.abs(d.true_uplift) < 1)
 
 
 @pytest.mark.parametrize("make", MAKERS)
@@ -60,11 +44,9 @@ def test_observed_effect_matches_true_uplift(make):
     for k in (1, 2):
         observed = d.y[d.treatment == k].mean() - d.y[d.treatment == 0].mean()
         assert observed == pytest.approx(d.true_uplift[:, k - 1].mean(), abs=0.02)
-
-
-def test_effects_are_heterogeneous():
-    d = datasets.make_uplift_regression(2000, seed=4)
-    assert d.true_uplift[:, 0].std() > 0.2
+    assert d.true_uplift[:, 0].std() > (0.05 if make is datasets.make_uplift_classification else 0.2)  # heterogeneous
+    if make is datasets.make_uplift_classification:
+        assert set(np.unique(d.y)) <= {0, 1} and np.all(np.abs(d.true_uplift) < 1)
 
 
 def test_split_partitions_rows():
