@@ -106,64 +106,47 @@ class BadIter:
         raise KeyError(i)
 
 
-def _numpy_bool(value):
-    return pytest.importorskip("numpy").bool_(value)
+# Each case: a conf and the fields of the record it gives that differ from the defaults.
+CONF_CASES = [
+    ({}, {}),
+    ({"index": ["id"], "feature": ("a", "b"), "cat": ["c"], "treatment": ["t1", "t2"], "y": "out", "weight": "w"},
+     {"index_cols": ["id"], "feature_cols": ["a", "b"], "cat_cols": ["c"], "treatment_cols": ["t1", "t2"],
+      "y_col": "out", "weight_col": "w"}),
+    ({"min_samples_leaf": 0, "min_samples_treatment": 3, "n_reg": 0, "max_features": 2, "max_depth": 0,
+      "n_thread": 4, "n_bin": 254, "subsample": 0.5, "normalization": False, "seed": 0},
+     {"min_samples_leaf": 0, "min_samples_treatment": 3, "n_reg": 0, "max_features": 2, "max_depth": 0,
+      "n_thread": 4, "n_bin": 254, "subsample": 0.5, "normalization": False, "seed": 0}),
+    ({"feature": Seq(["x"])}, {"feature_cols": ["x"]}),
+    ({"feature": "ab", "cat": ["a", 1], "treatment": BadIter(), "y": 5, "y_col": "out", "Seed": 5}, {}),
+    ({"n_tree": 10.0}, {}),
+    ({"n_tree": True}, {"n_tree": 1}),
+    ({"n_tree": IndexLike(7)}, {"n_tree": 7}),
+    ({"n_tree": BadIndex()}, {}),
+    ({"n_tree": -1}, {}),
+    ({"n_tree": 2**64}, {}),
+    ({"n_tree": 2**64 - 1}, {"n_tree": 2**64 - 1}),
+    ({"alpha": 1}, {"alpha": 1.0}),
+    ({"alpha": 0.1}, {"alpha": f32(0.1)}),
+    ({"alpha": FloatLike(0.25)}, {"alpha": 0.25}),
+    ({"alpha": "0.5", "normalization": 0}, {}),
+    ({"normalization": "numpy:False"}, {"normalization": False}),
+    ({"seed": -1}, {}),
+    ({"seed": 2**64 - 1}, {}),
+    ({"seed": 2**64 - 2}, {"seed": 2**64 - 2}),
+    ({"seed": 1.0}, {}),
+]
 
 
-@pytest.mark.parametrize(
-    "key, value, field, expected",
-    [
-        (None, None, None, None),  # the empty conf: every default
-        ("index", ["id"], "index_cols", ["id"]),
-        ("feature", ("a", "b"), "feature_cols", ["a", "b"]),
-        ("feature", Seq(["x"]), "feature_cols", ["x"]),
-        ("feature", "ab", "feature_cols", []),
-        ("feature", ["a", 1], "feature_cols", []),
-        ("feature", BadIter(), "feature_cols", []),
-        ("cat", ["c"], "cat_cols", ["c"]),
-        ("treatment", ["t1", "t2"], "treatment_cols", ["t1", "t2"]),
-        ("y", "out", "y_col", "out"),
-        ("y", 5, "y_col", ""),
-        ("y_col", "out", "y_col", ""),
-        ("weight", "w", "weight_col", "w"),
-        ("min_samples_leaf", 0, "min_samples_leaf", 0),
-        ("min_samples_treatment", 3, "min_samples_treatment", 3),
-        ("n_reg", 0, "n_reg", 0),
-        ("n_tree", 10.0, "n_tree", 100),
-        ("n_tree", True, "n_tree", 1),
-        ("n_tree", IndexLike(7), "n_tree", 7),
-        ("n_tree", BadIndex(), "n_tree", 100),
-        ("n_tree", -1, "n_tree", 100),
-        ("n_tree", 2**64, "n_tree", 100),
-        ("n_tree", 2**64 - 1, "n_tree", 2**64 - 1),
-        ("max_features", 2, "max_features", 2),
-        ("max_depth", 0, "max_depth", 0),
-        ("n_thread", 4, "n_thread", 4),
-        ("alpha", 1, "alpha", 1.0),
-        ("alpha", 0.1, "alpha", f32(0.1)),
-        ("alpha", FloatLike(0.25), "alpha", 0.25),
-        ("alpha", "0.5", "alpha", f32(0.9)),
-        ("subsample", 0.5, "subsample", 0.5),
-        ("normalization", False, "normalization", False),
-        ("normalization", 0, "normalization", True),
-        ("normalization", "numpy:False", "normalization", False),
-        ("seed", 0, "seed", 0),
-        ("seed", -1, "seed", None),
-        ("seed", 2**64 - 1, "seed", None),
-        ("seed", 2**64 - 2, "seed", 2**64 - 2),
-        ("seed", 1.0, "seed", None),
-        ("Seed", 5, "seed", None),
-    ],
-)
-def test_conf_values(key, value, field, expected, tmp_path):
-    if value == "numpy:False":
-        value = _numpy_bool(False)
+@pytest.mark.parametrize("conf, fields", CONF_CASES, ids=[str(i) for i in range(len(CONF_CASES))])
+def test_conf_values(conf, fields, tmp_path):
+    if conf.get("normalization") == "numpy:False":
+        conf = dict(conf, normalization=pytest.importorskip("numpy").bool_(False))
     path = tmp_path / "model.txt"
-    CausalModel("RandomForestClassifier", {} if key is None else {key: value}).save(str(path))
+    CausalModel("RandomForestClassifier", conf).save(str(path))
     record = json.loads(split_model_text(path.read_text(encoding="utf-8"), strict=False).config)
     for name in ("alpha", "subsample"):
         record[name] = f32(record[name])
-    assert record == (DEFAULTS if key is None else {**DEFAULTS, field: expected})
+    assert record == {**DEFAULTS, **fields}
 
 
 # ---------------------------------------------------------------------------------------------
