@@ -16,8 +16,9 @@ import textwrap
 
 import pytest
 
-ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
-PYTHON_DIR = os.path.join(ROOT, "python")
+from conftest import PYTHON_DIR
+
+ROOT = os.path.dirname(PYTHON_DIR)
 RUNNERS = {"python": "python", "py": "python", "sh": "sh", "bash": "sh", "shell": "sh"}
 SKIP = re.compile(r"<!--\s*readme-test:\s*skip\b")
 
@@ -65,14 +66,6 @@ def sessions(blocks):
     return [(line, kind, code) for line, kind, code, _ in out]
 
 
-def _module_available() -> bool:
-    try:
-        import quorvelin  # noqa: F401
-    except ImportError:
-        return False
-    return True
-
-
 def test_extraction_finds_marked_and_runnable_blocks():
     text = ("a\n<!-- readme-test: skip (why) -->\n```sh\nrm -rf /\n```\n\n  ```python\n  x = 1\n  ```\n"
             "```python\nprint(x)\n```\n## next\n```python\nprint(2)\n```\n```\ntree\n```\n")
@@ -110,7 +103,6 @@ def test_readme_has_examples_to_run():
     assert kinds.count("python") >= 4 and kinds.count("sh") >= 1
 
 
-@pytest.mark.skipif(not _module_available(), reason="the quorvelin extension module is not importable")
 @pytest.mark.parametrize("line, kind, code", _runnable(), ids=lambda v: str(v) if isinstance(v, int) else None)
 def test_readme_example_runs(scratch, line, kind, code):
     work, env = scratch
