@@ -69,45 +69,28 @@ def test_uplift_at_k_without_control_rows_is_nan_and_bad_k_is_refused():
             metrics.uplift_at_k(Y4, S4, T4, k=bad_k)
 
 
-def test_perfect_and_reversed_rankings():
+def test_perfect_reversed_constant_and_tied_scores():
     rng = np.random.default_rng(3)
     n = 400
-    t = rng.integers(0, 2, n)
-    y = rng.integers(0, 2, n)
+    t, y = rng.integers(0, 2, n), rng.integers(0, 2, n)
     perfect = np.where(t == 1, y, -y) + 0.0
     assert metrics.qini_coefficient(y, perfect, t) == pytest.approx(1.0)
     assert metrics.qini_coefficient(y, -perfect, t) < 0
-    # The uplift curve's perfect ranking also puts control non-responders before
-    # treated non-responders; the Qini one ties them and scores lower.
+    # The uplift curve's perfect ranking also puts control non-responders before treated
+    # non-responders; the Qini one ties them and scores lower.
     cr, tn = np.sum((t == 0) & (y == 1)), np.sum((t == 1) & (y == 0))
-    best = 2.0 * (y == t) + (y if cr > tn else t)
-    assert metrics.auuc(y, best, t) == pytest.approx(1.0)
+    assert metrics.auuc(y, 2.0 * (y == t) + (y if cr > tn else t), t) == pytest.approx(1.0)
     assert metrics.auuc(y, perfect, t) < 1.0
-
-
-def test_constant_score_is_the_random_line():
-    rng = np.random.default_rng(4)
-    t = rng.integers(0, 2, 100)
-    y = rng.integers(0, 2, 100)
-    c = metrics.qini_curve(y, np.zeros(100), t)
-    np.testing.assert_array_equal(c.x, [0, 100])
-    assert metrics.qini_coefficient(y, np.zeros(100), t, normalize=False) == pytest.approx(0.0, abs=1e-15)
+    # A constant score is the random line: one step, no area.
+    np.testing.assert_array_equal(metrics.qini_curve(y, np.zeros(n), t).x, [0, n])
+    assert metrics.qini_coefficient(y, np.zeros(n), t, normalize=False) == pytest.approx(0.0, abs=1e-15)
     # Without any response there is nothing to normalise by.
     assert math.isnan(metrics.qini_coefficient(np.zeros(6), np.arange(6.0), np.array([0, 1] * 3)))
-
-
-def test_tied_rows_do_not_depend_on_input_order():
-    rng = np.random.default_rng(5)
-    n = 300
-    t = rng.integers(0, 2, n)
-    y = rng.integers(0, 2, n)
-    s = rng.integers(0, 5, n).astype(float)  # heavy ties
-    perm = rng.permutation(n)
-    a = metrics.qini_coefficient(y, s, t, normalize=False)
-    b = metrics.qini_coefficient(y[perm], s[perm], t[perm], normalize=False)
-    assert a == pytest.approx(b, abs=1e-12)
-    ca, cb = metrics.uplift_curve(y, s, t), metrics.uplift_curve(y[perm], s[perm], t[perm])
-    np.testing.assert_allclose(ca.y, cb.y)
+    # Tied rows do not depend on the input order.
+    s, perm = rng.integers(0, 5, n).astype(float), rng.permutation(n)
+    assert metrics.qini_coefficient(y, s, t, normalize=False) == \
+        pytest.approx(metrics.qini_coefficient(y[perm], s[perm], t[perm], normalize=False), abs=1e-12)
+    np.testing.assert_allclose(metrics.uplift_curve(y, s, t).y, metrics.uplift_curve(y[perm], s[perm], t[perm]).y)
 
 
 def _naive_curves(y, t, s):
