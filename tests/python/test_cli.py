@@ -262,7 +262,10 @@ MISTAKES = [
 @pytest.mark.parametrize("make_args, message", MISTAKES, ids=[f"{i:02d}" for i in range(len(MISTAKES))])
 def test_mistakes_end_in_one_line_and_exit_2(files, tmp_path, run, make_args, message):
     _, table, model = files
-    r = run(*make_args(tmp_path, table, model))
+    args = make_args(tmp_path, table, model)
+    if args[0] == "train" and "-o" not in args:  # a mistake missed must not write into the checkout
+        args += ["-o", tmp_path / "out.qvl"]
+    r = run(*args)
     lines = r.stderr.strip().splitlines()
     assert r.returncode == 2, (r.stdout, r.stderr)
     assert message in lines[-1] and len([line for line in lines if "error" in line]) == 1, r.stderr
