@@ -21,6 +21,7 @@ using qtest::RowGroup;
 namespace {
 
 constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
+constexpr uint8_t M = kMissingBin;
 
 KLCriterion make_kl(uint64_t leaf, uint64_t treatment, uint64_t n_reg, bool normalization, float alpha = 0.9f) {
     return KLCriterion(leaf, treatment, n_reg, alpha, normalization);
@@ -42,42 +43,26 @@ std::vector<RowGroup> worked_rows() {
 
 }  // namespace
 
-TEST(KLDivergence, Values) {
-    EXPECT_NEAR(kl_divergence(0.5f, 0.25f), 0.143841f, 1e-6);
-    EXPECT_NEAR(kl_divergence(0.0f, 0.3f), -std::log(0.7), 1e-6);
-    EXPECT_NEAR(kl_divergence(1.0f, 0.3f), -std::log(0.3), 1e-6);
-    // q below epsilon: no divergence, whatever p is.
-    for (float p : {0.0f, 0.3f, 1.0f, kNaN}) {
-        EXPECT_EQ(kl_divergence(p, 0.0f), 0.0f);
-        EXPECT_EQ(kl_divergence(p, 1e-8f), 0.0f);
-        EXPECT_EQ(kl_divergence(p, -0.5f), 0.0f);
-    }
-    // p within epsilon of 1 takes the p = 1 branch.
-    EXPECT_EQ(kl_divergence(0.99999994f, 0.3f), kl_divergence(1.0f, 0.3f));
-    EXPECT_EQ(kl_divergence(0.5f, 0.5f), 0.0f);
-    EXPECT_TRUE(std::isnan(kl_divergence(kNaN, 0.3f)));
-}
-
-TEST(KLDivergence, ControlRateIsClamped) {
+TEST(KLTerms, HandValues) {
     const float hi = 0.999999f, lo = 1e-6f;
-    EXPECT_EQ(kl_divergence(0.5f, 0.9999995f), kl_divergence(0.5f, hi));
+    const struct {
+        float got;
+        double want;
+    } cases[] = {
+        {kl_divergence(0.5f, 0.25f), 0.143841}, {kl_divergence(0.0f, 0.3f), -std::log(0.7)},
+        {kl_divergence(1.0f, 0.3f), -std::log(0.3)}, {kl_divergence(0.99999994f, 0.3f), -std::log(0.3)},
+        {kl_divergence(0.5f, 0.5f), 0.0}, {kl_divergence(0.0f, 1.0f), -std::log(1.0 - hi)},
+        // q below epsilon: no divergence, whatever p is.
+        {kl_divergence(0.3f, 1e-8f), 0.0}, {kl_divergence(kNaN, -0.5f), 0.0},
+        {entropy_h1(0.0f), 0.0}, {entropy_h1(-1.0f), 0.0}, {entropy_h1(0.5f), 0.5 * std::log(2.0)},
+        {entropy_h(0.5f, 0.25f), -0.5 * std::log(0.25)}, {entropy_h(0.5f, 0.0f), 0.0},
+        {entropy_h(0.5f, -1.0f), -0.5 * std::log(0.5)}, {entropy_h(0.5f, -2.0f), 0.0}};
+    for (size_t i = 0; i < std::size(cases); ++i) EXPECT_NEAR(cases[i].got, cases[i].want, 1e-6) << "case " << i;
+    // The control rate is clamped into [1e-6, 0.999999], a NaN one to the lower bound.
     EXPECT_EQ(kl_divergence(0.5f, 1.0f), kl_divergence(0.5f, hi));
-    EXPECT_EQ(kl_divergence(0.0f, 1.0f), -std::log(1.0f - hi));
-    EXPECT_TRUE(std::isfinite(kl_divergence(0.0f, 1.0f)));
-    // Above epsilon but below the lower clamp.
     EXPECT_EQ(kl_divergence(0.5f, 2e-7f), kl_divergence(0.5f, lo));
-    // A NaN control rate passes the first test and is clamped to the bound.
     EXPECT_EQ(kl_divergence(0.5f, kNaN), kl_divergence(0.5f, lo));
-}
-
-TEST(KLEntropy, Terms) {
-    EXPECT_EQ(entropy_h1(0.0f), 0.0f);
-    EXPECT_EQ(entropy_h1(-1.0f), 0.0f);
-    EXPECT_NEAR(entropy_h1(0.5f), 0.5 * std::log(2.0), 1e-7);
-    EXPECT_NEAR(entropy_h(0.5f, 0.25f), -0.5 * std::log(0.25), 1e-7);
-    EXPECT_EQ(entropy_h(0.5f, 0.0f), 0.0f);
-    EXPECT_NEAR(entropy_h(0.5f, -1.0f), -0.5 * std::log(0.5), 1e-7);  // q = -1: -p ln p
-    EXPECT_EQ(entropy_h(0.5f, -2.0f), 0.0f);
+    EXPECT_TRUE(std::isnan(kl_divergence(kNaN, 0.3f)));
 }
 
 TEST(KLCountReg, ShrinksOnlyAboveTheThreshold) {
@@ -109,19 +94,51 @@ TEST(KLNormalization, Examples) {
               oracle::normalization_factor(0.9f, parent, {{0.3f, 5}, {0.6f, 5}}));
 }
 
-TEST(KLSplit, WorkedExample) {
-    const DMatrix m = one_feature(worked_rows(), 2);
-    KLCriterion s = make_kl(1, 1, 10, false);
-    const SplitInfo r = best(s, m, 0, {}, 7);
-    EXPECT_EQ(r.node_id, 7u);
-    EXPECT_EQ(r.feature_id, 0u);
-    EXPECT_EQ(r.treatment_id, 0u);
-    EXPECT_FALSE(r.is_cat);
-    ASSERT_TRUE(r.value.has_value());
-    EXPECT_EQ(*r.value, (std::vector<uint8_t>{0}));
-    EXPECT_NEAR(r.gain, 0.045700f, 1e-6);
-    EXPECT_NEAR(r.gain_importance, 1.82802f, 1e-5);
-    EXPECT_EQ(r.summary, (Matrix{{0.2f, 20}, {0.5f, 20}}));
+// Whole scans on small tables, against hand-computed results: the first of equal candidates
+// wins, a categorical candidate is one category against the rest, the last present bin sends
+// only the missing rows right, and a node of control rows only has nothing to split.
+TEST(KLSplit, HandComputedScans) {
+    std::vector<RowGroup> gap = worked_rows();  // bin 1 empty: k = 0 and k = 1 send the same rows left
+    for (RowGroup& g : gap)
+        if (g.bin == 1) g.bin = 2;
+    const struct {
+        const char* name;
+        std::vector<RowGroup> rows;
+        uint64_t n_bins;
+        bool is_cat;
+        uint64_t n_reg;
+        std::optional<uint8_t> value;
+        float gain, importance;
+        Matrix summary;  // checked when not empty
+    } cases[] = {
+        {"worked example", worked_rows(), 2, false, 10, 0, 0.045700f, 1.82802f, {{0.2f, 20}, {0.5f, 20}}},
+        {"tie, continuous", gap, 3, false, 10, 0, 0.045700f, 1.82802f, {}},
+        {"tie, categorical", worked_rows(), 2, true, 10, 0, 0.045700f, 1.82802f, {}},
+        {"one category against the rest",
+         {{0, 0, 1, 2}, {0, 0, 0, 8}, {1, 0, 1, 2}, {1, 0, 0, 8}, {2, 0, 1, 2}, {2, 0, 0, 8},
+          {0, 1, 1, 2}, {0, 1, 0, 8}, {1, 1, 1, 8}, {1, 1, 0, 2}, {2, 1, 1, 2}, {2, 1, 0, 8}},
+         3, true, 10, 1, 0.031257838f, 1.8754706f, {}},
+        {"only missing right",
+         {{0, 0, 1, 2}, {0, 0, 0, 8}, {1, 0, 1, 2}, {1, 0, 0, 8}, {M, 0, 1, 2}, {M, 0, 0, 8},
+          {0, 1, 1, 5}, {0, 1, 0, 5}, {1, 1, 1, 5}, {1, 1, 0, 5}, {M, 1, 1, 9}, {M, 1, 0, 1}},
+         2, false, 0, 1, 0.08669871f, 0.0f, {}},
+        {"only control", {{0, 0, 1, 5}, {0, 0, 0, 5}, {1, 0, 1, 1}, {1, 0, 0, 9}}, 2, false, 10, std::nullopt, 0.0f,
+         0.0f, {{0.3f, 20}}},
+    };
+    for (const auto& c : cases) {
+        KLCriterion s = make_kl(1, 1, c.n_reg, false);
+        const SplitInfo r = best(s, one_feature(c.rows, c.n_bins, c.is_cat), 0, {}, 7);
+        EXPECT_EQ(r.node_id, 7u);
+        EXPECT_EQ(r.is_cat, c.is_cat);
+        EXPECT_EQ(r.value, c.value ? std::optional(std::vector<uint8_t>{*c.value}) : std::nullopt) << c.name;
+        EXPECT_NEAR(r.gain, c.gain, 1e-6) << c.name;
+        if (c.importance != 0.0f || !c.value) {
+            EXPECT_NEAR(r.gain_importance, c.importance, 1e-5) << c.name;
+        }
+        if (!c.summary.empty()) {
+            EXPECT_EQ(r.summary, c.summary) << c.name;
+        }
+    }
 }
 
 TEST(KLSplit, NormalizationDividesTheGainOnly) {
@@ -170,62 +187,6 @@ TEST(KLSplit, GroupsAtTheThresholdKeepTheParentRate) {
     EXPECT_FALSE(best(s, m).value.has_value());
     KLCriterion below = make_kl(1, 9, 10, false);
     EXPECT_TRUE(best(below, m).value.has_value());
-}
-
-TEST(KLSplit, OnlyControlGivesNoSplit) {
-    const DMatrix m = one_feature({{0, 0, 1, 5}, {0, 0, 0, 5}, {1, 0, 1, 1}, {1, 0, 0, 9}}, 2);
-    KLCriterion s = make_kl(1, 1, 10, false);
-    const SplitInfo r = best(s, m);
-    EXPECT_FALSE(r.value.has_value());
-    EXPECT_EQ(r.gain, 0.0f);
-    EXPECT_EQ(r.gain_importance, 0.0f);
-    EXPECT_EQ(r.summary, (Matrix{{0.3f, 20}}));
-}
-
-TEST(KLSplit, TiesKeepTheSmallerBin) {
-    KLCriterion s = make_kl(1, 1, 10, false);
-    // Continuous, bin 1 empty: k = 0 and k = 1 send the same rows left.
-    std::vector<RowGroup> gap = worked_rows();
-    for (RowGroup& g : gap)
-        if (g.bin == 1) g.bin = 2;
-    const SplitInfo a = best(s, one_feature(gap, 3));
-    ASSERT_TRUE(a.value.has_value());
-    EXPECT_EQ(*a.value, (std::vector<uint8_t>{0}));
-    EXPECT_NEAR(a.gain, 0.045700f, 1e-6);
-    // Categorical, two categories of equal weight: each candidate mirrors the other.
-    const SplitInfo b = best(s, one_feature(worked_rows(), 2, true));
-    ASSERT_TRUE(b.value.has_value());
-    EXPECT_EQ(*b.value, (std::vector<uint8_t>{0}));
-    EXPECT_NEAR(b.gain, 0.045700f, 1e-6);
-    EXPECT_TRUE(b.is_cat);
-}
-
-TEST(KLSplit, CategoricalCandidateIsOneCategoryAgainstTheRest) {
-    // Only category 1 differs; a cumulative reading could not isolate it.
-    const DMatrix m = one_feature({{0, 0, 1, 2}, {0, 0, 0, 8}, {1, 0, 1, 2}, {1, 0, 0, 8}, {2, 0, 1, 2}, {2, 0, 0, 8},
-                                   {0, 1, 1, 2}, {0, 1, 0, 8}, {1, 1, 1, 8}, {1, 1, 0, 2}, {2, 1, 1, 2}, {2, 1, 0, 8}},
-                                  3, true);
-    KLCriterion s = make_kl(1, 1, 10, false);
-    const SplitInfo r = best(s, m);
-    ASSERT_TRUE(r.value.has_value());
-    EXPECT_EQ(*r.value, (std::vector<uint8_t>{1}));
-    EXPECT_NEAR(r.gain, 0.031257838f, 1e-6);
-    EXPECT_NEAR(r.gain_importance, 1.8754706f, 1e-5);
-}
-
-TEST(KLSplit, LastPresentBinSendsOnlyMissingRight) {
-    // Bins 0 and 1 look alike; the rows with a missing value differ. k = 1 puts every present
-    // row left.
-    const DMatrix m = one_feature({{0, 0, 1, 2}, {0, 0, 0, 8}, {1, 0, 1, 2}, {1, 0, 0, 8},
-                                   {kMissingBin, 0, 1, 2}, {kMissingBin, 0, 0, 8},
-                                   {0, 1, 1, 5}, {0, 1, 0, 5}, {1, 1, 1, 5}, {1, 1, 0, 5},
-                                   {kMissingBin, 1, 1, 9}, {kMissingBin, 1, 0, 1}},
-                                  2);
-    KLCriterion s = make_kl(1, 1, 0, false);
-    const SplitInfo r = best(s, m);
-    ASSERT_TRUE(r.value.has_value());
-    EXPECT_EQ(*r.value, (std::vector<uint8_t>{1}));
-    EXPECT_NEAR(r.gain, 0.08669871f, 1e-6);
 }
 
 TEST(KLSplit, EmptyTreatmentGroupInTheNode) {

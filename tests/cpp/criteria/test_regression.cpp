@@ -1,11 +1,13 @@
-// The regression criterion: node cost and the split scan.
+// The regression criterion: node cost, the split scan, and the minimum sizes of the all-arms form.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <random>
 #include <vector>
 
+#include "criteria/all_arms.hpp"
 #include "criteria/regression.hpp"
 #include "test_util.hpp"
 
@@ -103,4 +105,28 @@ TEST(RegressionSplit, GroupsBeyondTheFirstTreatmentDoNotChooseSplits) {
     ASSERT_EQ(d.summary.size(), 3u);
     EXPECT_TRUE(std::isnan(d.summary[2][0]));
     EXPECT_TRUE(qtest::same_bits(d.gain, c.gain));
+}
+
+// With every arm scored, the minimum sizes apply per child and per group.
+TEST(AllArmsAdmissible, MinimumSizesPerChildAndGroup) {
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    struct Case {
+        std::vector<float> left, right;
+        float leaf, treatment;
+        bool admissible;
+    };
+    const std::vector<Case> cases{
+        {{5, 5, 5}, {5, 5, 5}, 15, 5, true},      // equality passes
+        {{5, 5, 4}, {5, 5, 5}, 10, 5, false},     // one group of the left child too light
+        {{5, 5, 5}, {5, 4, 6}, 10, 5, false},     // ... of the right child
+        {{5, 5, 5}, {5, 5, 4}, 15, 0, false},     // right child too light overall
+        {{0, 0, 0}, {5, 5, 5}, 0, 0, false},      // a weightless child is no split
+        {{1, 0, 0}, {5, 5, 5}, 0, 0, true},       // an empty group with no minimum
+        {{nan, 5, 5}, {5, 5, 5}, 10, 5, true},    // NaN fails no comparison
+    };
+    for (size_t i = 0; i < cases.size(); ++i) {
+        const Case& c = cases[i];
+        EXPECT_EQ(children_admissible(c.left.data(), c.right.data(), c.left.size(), c.leaf, c.treatment), c.admissible)
+            << "case " << i;
+    }
 }

@@ -75,13 +75,6 @@ TEST(ClassTally, OutcomeClassesByTruncation) {
     EXPECT_EQ(class_table(two, std::vector<RowId>{0}), (Matrix{{0, 0}, {1, 0}}));
 }
 
-TEST(ClassTally, GroupsAndSlots) {
-    // Two groups, two bins plus the missing slot; rows (bin, group, y): (0,0,1) (1,1,0) (M,1,1)
-    // (1,0,1) (0,1,0).
-    const DMatrix m = single({0, 1, kMissingBin, 1, 0}, 2, {0, 1, 1, 0, 1}, {1, 0, 1, 1, 0});
-    EXPECT_EQ(class_table(m, all_rows(5)), (Matrix{{0, 0, 0}, {1, 1, 0}, {1, 1, 0}, {0, 0, 1}}));
-}
-
 TEST(Tallies, HandCountedCases) {
     struct Case {
         const char* name;
@@ -112,12 +105,6 @@ TEST(Tallies, HandCountedCases) {
     EXPECT_STOPS(class_table(single({0, 3}, 2), all_rows(2)));
 }
 
-TEST(Cumulate, RunningSumsFromZero) {
-    std::vector<float> row{2, 0, 1, 0};
-    cumulate(row.data(), row.size());
-    EXPECT_EQ(row, (std::vector<float>{2, 2, 3, 3}));
-}
-
 TEST(RowListsOps, FollowTheMatrixRules) {
     RowLists a(2, 3), b(2, 3);
     a.len = {2, 2};
@@ -135,48 +122,6 @@ TEST(RowListsOps, FollowTheMatrixRules) {
     EXPECT_EQ(divide_scalar(none, 3.0f).n_rows, 0u);
 }
 
-// The criteria tally through the flat form; it must give the Matrix form's numbers bit for bit.
-TEST(FlatTallies, BitIdenticalToTheMatrixForms) {
-    std::mt19937 gen(17);
-    for (int trial = 0; trial < 40; ++trial) {
-        const uint8_t n_t = static_cast<uint8_t>(1 + trial % 4);
-        const size_t n = 1 + gen() % 400;
-        DMatrix cls = qtest::random_matrix(gen, n, 3, 40, n_t, true, true);
-        DMatrix reg = qtest::random_matrix(gen, n, 3, 40, n_t, false, true);
-        const RowCodes rc_cls = prepare_classifier_rows(cls);
-        const RowCodes rc_reg = n_t >= 2 ? prepare_regressor_rows(reg) : RowCodes{};
-        // A bootstrap-like row list with repeats.
-        std::vector<RowId> rows;
-        for (size_t i = 0; i < n; ++i) rows.push_back(static_cast<RowId>(gen() % n));
-        for (size_t f = 0; f < 3; ++f) {
-            const uint64_t nb = cls.n_bins.at(cls.feature_names[f]);
-            const size_t slots = nb + 1;
-            const auto count = oracle::Tally::classes(cls.x[f], cls.treatments[0], cls.y, cls.weight, rows, n_t, slots);
-            std::vector<float> flat(2 * n_t * slots, 0.0f);
-            tally_weights(cls.x[f], cls.max_bin[f], rows, rc_cls, slots, flat.data());
-            for (size_t c = 0; c < 2; ++c)
-                for (size_t t = 0; t < n_t; ++t)
-                    for (size_t s = 0; s < slots; ++s)
-                        ASSERT_TRUE(qtest::same_bits(count[c][t][s], flat[(c * n_t + t) * slots + s]))
-                            << "class " << c << " group " << t << " slot " << s;
-            if (n_t < 2) continue;
-            const uint64_t rnb = reg.n_bins.at(reg.feature_names[f]);
-            const size_t rslots = rnb + 1;
-            const Matrix sum = oracle::Tally::sum(reg.x[f], reg.treatments[0], reg.y, reg.weight, rows, n_t, rslots);
-            const Matrix second = oracle::Tally::second(reg.x[f], reg.treatments[0], reg.y, reg.weight, rows, n_t, rslots);
-            const Matrix weight = oracle::Tally::weight(reg.x[f], reg.treatments[0], reg.weight, rows, n_t, rslots);
-            std::vector<float> fs(n_t * rslots, 0.0f), fq(fs), fw(fs);
-            tally_moments(reg.x[f], reg.max_bin[f], rows, rc_reg, rslots, fs.data(), fq.data(), fw.data());
-            for (size_t t = 0; t < n_t; ++t)
-                for (size_t s = 0; s < rslots; ++s) {
-                    ASSERT_TRUE(qtest::same_bits(sum[t][s], fs[t * rslots + s]));
-                    ASSERT_TRUE(qtest::same_bits(second[t][s], fq[t * rslots + s]));
-                    ASSERT_TRUE(qtest::same_bits(weight[t][s], fw[t * rslots + s]));
-                }
-        }
-    }
-}
-
 TEST(FlatTallies, RowsThatCannotBeTalliedStop) {
     // Outcome 2 is no class: only a node holding that row stops.
     const DMatrix m = single({0, 1, 0}, 2, {0, 1, 1}, {0, 2, 1});
@@ -191,7 +136,8 @@ TEST(FlatTallies, RowsThatCannotBeTalliedStop) {
     EXPECT_STOPS(tally_weights(wide.x[0], wide.max_bin[0], all_rows(2), rw, 3, table.data()));
 }
 
-// The batched tallies (several features in one pass) must give the Matrix forms' numbers too.
+// The one-feature and the batched tallies (several features in one pass) must give the per-row
+// oracle's numbers bit for bit.
 TEST(BatchTallies, BitIdenticalToTheMatrixForms) {
     std::mt19937 gen(23);
     int batched = 0;
@@ -215,6 +161,25 @@ TEST(BatchTallies, BitIdenticalToTheMatrixForms) {
         for (size_t i = 0; i < n + gen() % 50; ++i) rows.push_back(static_cast<RowId>(gen() % n));
         std::vector<uint64_t> features;
         for (size_t k = 0; k < 1 + gen() % 5; ++k) features.push_back(gen() % nf);
+        for (uint64_t f : features) {
+            const size_t slots = cls.bins_of(f) + 1;
+            const auto c = oracle::Tally::classes(cls.x[f], cls.treatments[0], cls.y, cls.weight, rows, n_t, slots);
+            std::vector<float> flat(2 * n_t * slots, 0.0f);
+            tally_weights(cls.x[f], cls.max_bin[f], rows, rc_cls, slots, flat.data());
+            const Matrix w = oracle::Tally::weight(reg.x[f], reg.treatments[0], reg.weight, rows, n_t, slots);
+            const Matrix s1 = oracle::Tally::sum(reg.x[f], reg.treatments[0], reg.y, reg.weight, rows, n_t, slots);
+            const Matrix s2 = oracle::Tally::second(reg.x[f], reg.treatments[0], reg.y, reg.weight, rows, n_t, slots);
+            std::vector<float> fs(n_t * slots, 0.0f), fq(fs), fw(fs);
+            tally_moments(reg.x[f], reg.max_bin[f], rows, rc_reg, slots, fs.data(), fq.data(), fw.data());
+            for (size_t t = 0; t < n_t; ++t)
+                for (size_t s = 0; s < slots; ++s) {
+                    ASSERT_TRUE(qtest::same_bits(c[0][t][s], flat[t * slots + s])) << "trial " << trial;
+                    ASSERT_TRUE(qtest::same_bits(c[1][t][s], flat[(n_t + t) * slots + s])) << "trial " << trial;
+                    ASSERT_TRUE(qtest::same_bits(s1[t][s], fs[t * slots + s]));
+                    ASSERT_TRUE(qtest::same_bits(s2[t][s], fq[t * slots + s]));
+                    ASSERT_TRUE(qtest::same_bits(w[t][s], fw[t * slots + s]));
+                }
+        }
 
         if (batch_ready(cls, rc_cls, features)) {
             ++batched;
