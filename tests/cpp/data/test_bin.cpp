@@ -1,6 +1,8 @@
 // Fitting and applying feature bins.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <bit>
 #include <cmath>
 #include <limits>
 #include <ostream>
@@ -129,62 +131,6 @@ TEST(ContinuousBinFit, ThresholdsAreStrictlyIncreasingColumnValues) {
     }
 }
 
-TEST(ContinuousBinTransform, ValueOnAThresholdGoesAbove) {
-    const ContinuousBin hand = stored({1.5f, 3.0f});
-    const ContinuousBin fit = fitted({0.2f, 0.2f, 0.2f, 1.5f, 1.5f, 3.0f}, 3);
-    ASSERT_EQ(fit.threshold, (std::vector<float>{1.5f, 3.0f}));
-    for (const ContinuousBin* bin : {&hand, &fit}) {
-        EXPECT_EQ(bin->transform(1.5f), 1);
-        EXPECT_EQ(bin->transform(3.0f), 2);
-        EXPECT_EQ(bin->transform(0.2f), 0);
-        EXPECT_EQ(bin->transform(2.0f), 1);
-        EXPECT_EQ(bin->transform(100.0f), 2);
-        EXPECT_EQ(bin->transform(kNaN), 0);
-        EXPECT_EQ(bin->transform(-kInf), 0);
-        EXPECT_EQ(bin->transform(kInf), 2);
-        EXPECT_EQ(bin->transform(std::nextafter(1.5f, 0.0f)), 0);
-    }
-    EXPECT_EQ(ContinuousBin{}.transform(5.0f), 0);
-}
-
-TEST(ContinuousBinTransform, StoredThresholdsOutOfOrderAreAllCounted) {
-    // The bin is the number of thresholds at most the value, whatever their order.
-    const ContinuousBin bin = stored({3.0f, 1.5f, 1.5f, kNaN, 8.0f});
-    EXPECT_EQ(bin.transform(0.0f), 0);
-    EXPECT_EQ(bin.transform(1.5f), 2);
-    EXPECT_EQ(bin.transform(2.0f), 2);
-    EXPECT_EQ(bin.transform(3.0f), 3);
-    EXPECT_EQ(bin.transform(9.0f), 4);
-    EXPECT_EQ(bin.transform(kNaN), 0);
-}
-
-TEST(ContinuousBinTransform, RandomValuesAgainstACount) {
-    std::mt19937 gen(12);
-    std::uniform_real_distribution<float> u(-5.0f, 5.0f);
-    std::vector<OptF> column;
-    for (int i = 0; i < 500; ++i) column.push_back(std::round(u(gen) * 4.0f) / 4.0f);
-    const ContinuousBin bin = fitted(column, 17);
-    ASSERT_GT(bin.threshold.size(), 5u);
-    for (int i = 0; i < 2000; ++i) {
-        const float v = i < 1000 ? u(gen) : *column[i % 500];
-        size_t expected = 0;
-        for (float t : bin.threshold) expected += t <= v;
-        ASSERT_EQ(bin.transform(v), expected) << v;
-    }
-}
-
-TEST(ContinuousBinTransform, OneBinPutsEveryValueInBinZero) {
-    const ContinuousBin bin = fitted({1, 7, -4}, 1);
-    for (float v : {-100.0f, 1.0f, 7.0f, 1e30f}) EXPECT_EQ(bin.transform(v), 0);
-}
-
-TEST(ContinuousBinTransform, WithinEpsilonValuesShareABin) {
-    const ContinuousBin bin = fitted({1.0f, 1.0000001f, 2.0f}, 4);
-    EXPECT_EQ(bin.transform(1.0f), 0);
-    EXPECT_EQ(bin.transform(1.0000001f), 0);  // within epsilon of 1: no gap, same bin
-    EXPECT_EQ(bin.transform(2.0f), 1);  // the threshold itself
-}
-
 namespace {
 
 DiscreteBin fitted_discrete(const std::vector<OptF>& column, uint64_t previous_n_bin = 30) {
@@ -196,104 +142,114 @@ DiscreteBin fitted_discrete(const std::vector<OptF>& column, uint64_t previous_n
 
 }  // namespace
 
-TEST(DiscreteBinFit, MostFrequentFirstTiesByFirstAppearance) {
-    const DiscreteBin bin = fitted_discrete({3, 1, 3, kNone, 1, 2, 7, 7, 7});
-    EXPECT_EQ(bin.mapping, (std::vector<float>{7, 3, 1, 2}));
-    EXPECT_EQ(bin.n_bin, 4u);
+// A value on a threshold goes above it; the bin is the count of thresholds at most the value,
+// whatever their order in a stored record; NaN and values below every threshold take bin 0.
+TEST(ContinuousBinTransform, CountsTheThresholdsAtMostTheValue) {
+    const ContinuousBin fit = fitted({0.2f, 0.2f, 0.2f, 1.5f, 1.5f, 3.0f}, 3);
+    ASSERT_EQ(fit.threshold, (std::vector<float>{1.5f, 3.0f}));
+    const ContinuousBin hand = stored({1.5f, 3.0f}), unordered = stored({3.0f, 1.5f, 1.5f, kNaN, 8.0f});
+    const ContinuousBin epsilon = fitted({1.0f, 1.0000001f, 2.0f}, 4), one = fitted({1, 7, -4}, 1);
+    const struct {
+        const ContinuousBin* bin;
+        float value;
+        uint8_t want;
+    } cases[] = {
+        {&fit, 1.5f, 1}, {&fit, 3.0f, 2}, {&fit, 0.2f, 0}, {&fit, 2.0f, 1}, {&fit, kNaN, 0}, {&fit, -kInf, 0},
+        {&fit, kInf, 2}, {&fit, std::nextafter(1.5f, 0.0f), 0}, {&hand, 1.5f, 1}, {&hand, 3.0f, 2},
+        {&unordered, 0.0f, 0}, {&unordered, 1.5f, 2}, {&unordered, 3.0f, 3}, {&unordered, 9.0f, 4},
+        {&unordered, kNaN, 0}, {&epsilon, 1.0000001f, 0}, {&epsilon, 2.0f, 1}, {&one, 1e30f, 0}};
+    for (const auto& c : cases) EXPECT_EQ(c.bin->transform(c.value), c.want) << c.value;
+    EXPECT_EQ(ContinuousBin{}.transform(5.0f), 0);
 }
 
-TEST(DiscreteBinFit, ThreeCategoriesAndAnUnseenOne) {
-    const DiscreteBin bin = fitted_discrete({7, 5, 5, 7, 7, kNone, 2});
-    EXPECT_EQ(bin.mapping, (std::vector<float>{7, 5, 2}));
-    EXPECT_EQ(bin.n_bin, 3u);
-    EXPECT_EQ(bin.transform(7), 0);
-    EXPECT_EQ(bin.transform(5), 1);
-    EXPECT_EQ(bin.transform(2), 2);
-    EXPECT_EQ(bin.transform(4), 3);  // never seen: one past the fitted bins
-}
-
-TEST(DiscreteBinFit, ThreeHundredCategoriesKeep254) {
-    // Values 1000+i first appear in the order i = 299, 298, ..., 0; then i >= 100 appears once
-    // more and i >= 200 twice more. Counts 3 (i 200..299), 2 (100..199), 1 (0..99); ties keep
-    // first appearance, i.e. descending i.
-    std::vector<OptF> column;
-    for (int i = 299; i >= 0; --i) column.push_back(1000.0f + i);
-    for (int i = 100; i < 300; ++i) column.push_back(1000.0f + i);
-    for (int i = 200; i < 300; ++i) column.push_back(1000.0f + i);
-    const DiscreteBin bin = fitted_discrete(column);
-    std::vector<float> expected;
-    for (int i = 299; i >= 46; --i) expected.push_back(1000.0f + i);
-    EXPECT_EQ(bin.mapping, expected);
-    EXPECT_EQ(bin.n_bin, 255u);
-    EXPECT_EQ(bin.transform(1299), 0);
-    EXPECT_EQ(bin.transform(1046), 253);
-    EXPECT_EQ(bin.transform(1045), 254);  // a rare one: the shared bin
-    EXPECT_EQ(bin.transform(1000), 254);
-    EXPECT_EQ(bin.transform(-1), 254);  // unseen: also the shared bin
-}
-
-TEST(DiscreteBinFit, ExactlyAtTheLimit) {
-    std::vector<OptF> column;
-    for (int i = 0; i < 254; ++i) column.push_back(static_cast<float>(i));
-    DiscreteBin bin = fitted_discrete(column);
-    EXPECT_EQ(bin.n_bin, 254u);
-    EXPECT_EQ(bin.transform(253), 253);
-    EXPECT_EQ(bin.transform(999), 254);
-    column.push_back(254.0f);
-    bin = fitted_discrete(column);
-    EXPECT_EQ(bin.n_bin, 255u);
-    EXPECT_EQ(bin.mapping.size(), 254u);
-    EXPECT_EQ(bin.transform(254), 254);
-}
-
-TEST(DiscreteBinFit, SignedZerosAreOneCategory) {
-    const DiscreteBin bin = fitted_discrete({0.0f, -0.0f, 1.0f});
-    ASSERT_EQ(bin.mapping.size(), 2u);
-    EXPECT_EQ(bin.mapping[0], 0.0f);
-    EXPECT_FALSE(std::signbit(bin.mapping[0]));  // the first appearance is kept
-    EXPECT_EQ(bin.mapping[1], 1.0f);
-    EXPECT_EQ(bin.transform(-0.0f), 0);
-    EXPECT_EQ(bin.transform(0.0f), 0);
-}
-
-TEST(DiscreteBinFit, EveryNaNIsACategoryOfItsOwn) {
-    const DiscreteBin bin = fitted_discrete({kNaN, 1, kNaN});
-    ASSERT_EQ(bin.mapping.size(), 3u);
-    EXPECT_TRUE(std::isnan(bin.mapping[0]));
-    EXPECT_EQ(bin.mapping[1], 1.0f);
-    EXPECT_TRUE(std::isnan(bin.mapping[2]));
-    EXPECT_EQ(bin.n_bin, 3u);
-    EXPECT_EQ(bin.transform(kNaN), 3);  // matches nothing
-    EXPECT_EQ(bin.transform(1), 1);
-}
-
-TEST(DiscreteBinFit, AllMissingAndPreviousBinCount) {
-    const DiscreteBin empty = fitted_discrete({kNone, kNone});
-    EXPECT_TRUE(empty.mapping.empty());
-    EXPECT_EQ(empty.n_bin, 0u);
-    EXPECT_EQ(empty.transform(5), 0);
-    // The bin count requested before fitting is not read.
-    EXPECT_EQ(fitted_discrete({1, 2}, 0).n_bin, 2u);
-    EXPECT_EQ(fitted_discrete({1, 2}, 1).n_bin, 2u);
-}
-
-TEST(ContinuousBinTransform, WholeColumnsGiveTheSameCells) {
+// Whole columns are binned with a search of their own: every cell must be the count of the
+// thresholds at most the value, for every kind of float and every size of record.
+TEST(ContinuousBinTransform, WholeColumnsGiveTheCount) {
     std::mt19937 gen(13);
     std::uniform_real_distribution<float> u(-5.0f, 5.0f);
     for (size_t n_thresholds : {0, 1, 2, 3, 7, 64, 253}) {
         std::vector<OptF> fit_column;
         for (size_t i = 0; i < 4000; ++i) fit_column.push_back(std::round(u(gen) * 40.0f) / 40.0f);
         ContinuousBin bin = fitted(fit_column, n_thresholds + 1);
-        std::vector<OptF> cells{kNone, kNaN, kInf, -kInf, 0.0f, -0.0f};
+        std::vector<OptF> cells{kNone, kNaN, kInf, -kInf, 0.0f, -0.0f, std::numeric_limits<float>::denorm_min()};
         for (float t : bin.threshold) cells.insert(cells.end(), {t, std::nextafter(t, -kInf), std::nextafter(t, kInf)});
         for (int i = 0; i < 300; ++i) cells.push_back(gen() % 9 == 0 ? kNone : OptF{u(gen)});
         const auto column = column_of(cells);
         for (const ContinuousBin& b : {bin, stored(bin.threshold), stored({2.0f, -1.0f, 2.0f})}) {
             std::vector<uint8_t> out(column.size());
             b.transform_column(column, out.data());
-            for (size_t r = 0; r < cells.size(); ++r)
-                ASSERT_EQ(out[r], cells[r] ? b.transform(*cells[r]) : quorvelin::kMissingBin)
-                    << "value " << (cells[r] ? *cells[r] : -999.0f) << " with " << b.threshold.size() << " thresholds";
+            for (size_t r = 0; r < cells.size(); ++r) {
+                size_t count = 0;
+                if (cells[r])
+                    for (float t : b.threshold) count += t <= *cells[r];
+                const uint8_t want = cells[r] ? static_cast<uint8_t>(count) : quorvelin::kMissingBin;
+                ASSERT_EQ(out[r], want) << "value " << (cells[r] ? *cells[r] : -999.0f) << " with "
+                                        << b.threshold.size() << " thresholds";
+                if (cells[r]) {
+                    ASSERT_EQ(b.transform(*cells[r]), want);
+                }
+            }
         }
     }
+}
+
+// The fast sort must leave exactly the bits a stable comparison sort leaves: equal values (0.0
+// and -0.0 above all, whose order decides the sign a threshold is written with) keep their order.
+TEST(StableSortFloats, MatchesStableComparisonSortBitForBit) {
+    std::mt19937 g(1);
+    std::uniform_int_distribution<int> pick(0, 9);
+    std::normal_distribution<float> normal(0.0f, 1e3f);
+    const float specials[] = {0.0f, -0.0f, kInf, -kInf, std::numeric_limits<float>::denorm_min(),
+                              -std::numeric_limits<float>::denorm_min(), 1.0f, -1.0f};
+    std::vector<float> values;
+    for (size_t i = 0; i < 50000; ++i) values.push_back(pick(g) < 4 ? specials[pick(g) % 8] : std::round(normal(g)) / 8.0f);
+    std::vector<float> want = values;
+    std::stable_sort(want.begin(), want.end());
+    quorvelin::stable_sort_floats(values);
+    for (size_t i = 0; i < values.size(); ++i)
+        ASSERT_EQ(std::bit_cast<uint32_t>(values[i]), std::bit_cast<uint32_t>(want[i])) << "position " << i;
+}
+
+// Categories: most frequent first, ties by first appearance, every NaN a category of its own,
+// signed zeros one category; at most 254 kept, the rarer ones and unseen values sharing bin 254,
+// and without pooling an unseen value goes one past the fitted bins.
+TEST(DiscreteBinFit, CategoriesAndTheirBins) {
+    std::vector<OptF> three_hundred;  // counts 3 (1200..1299), 2 (1100..1199), 1 (1000..1099)
+    for (int i = 299; i >= 0; --i) three_hundred.push_back(1000.0f + i);
+    for (int i = 100; i < 300; ++i) three_hundred.push_back(1000.0f + i);
+    for (int i = 200; i < 300; ++i) three_hundred.push_back(1000.0f + i);
+    std::vector<float> kept;
+    for (int i = 299; i >= 46; --i) kept.push_back(1000.0f + i);
+    std::vector<OptF> at_limit, past_limit;
+    for (int i = 0; i < 254; ++i) at_limit.push_back(static_cast<float>(i));
+    past_limit = at_limit;
+    past_limit.push_back(254.0f);
+    const struct {
+        std::vector<OptF> column;
+        uint64_t n_bin;
+        std::vector<std::pair<float, uint8_t>> bins;
+        std::vector<float> mapping;  // checked when not empty
+    } cases[] = {
+        {{3, 1, 3, kNone, 1, 2, 7, 7, 7}, 4, {}, {7, 3, 1, 2}},
+        {{7, 5, 5, 7, 7, kNone, 2}, 3, {{7, 0}, {5, 1}, {2, 2}, {4, 3}}, {7, 5, 2}},
+        {three_hundred, 255, {{1299, 0}, {1046, 253}, {1045, 254}, {1000, 254}, {-1, 254}}, kept},
+        {at_limit, 254, {{253, 253}, {999, 254}}, {}},
+        {past_limit, 255, {{254, 254}}, {}},
+        {{0.0f, -0.0f, 1.0f}, 2, {{-0.0f, 0}, {0.0f, 0}, {1.0f, 1}}, {0.0f, 1.0f}},
+        {{kNaN, 1, kNaN}, 3, {{kNaN, 3}, {1, 1}}, {}},
+        {{kNone, kNone}, 0, {{5, 0}}, {}},
+    };
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        const DiscreteBin bin = fitted_discrete(cases[i].column);
+        EXPECT_EQ(bin.n_bin, cases[i].n_bin) << "case " << i;
+        if (!cases[i].mapping.empty()) {
+            EXPECT_EQ(bin.mapping, cases[i].mapping) << "case " << i;
+        }
+        for (const auto& [value, want] : cases[i].bins) EXPECT_EQ(bin.transform(value), want) << "case " << i;
+    }
+    EXPECT_FALSE(std::signbit(fitted_discrete({0.0f, -0.0f}).mapping[0]));  // the first appearance is kept
+    const DiscreteBin nan = fitted_discrete({kNaN, 1, kNaN});
+    EXPECT_TRUE(std::isnan(nan.mapping[0]) && std::isnan(nan.mapping[2]));
+    // The bin count requested before fitting is not read.
+    EXPECT_EQ(fitted_discrete({1, 2}, 0).n_bin, 2u);
 }
