@@ -84,36 +84,58 @@ void expect_same_lists(const RowLists& a, const RowLists& b) {
 TEST(WorkPlan, TreesPerWorker) {
     EXPECT_EQ(work_plan(10, 4), (std::vector<uint64_t>{3, 3, 2, 2}));
     EXPECT_EQ(work_plan(3, 8), (std::vector<uint64_t>{1, 1, 1}));
-    EXPECT_TRUE(work_plan(0, 4).empty());
-    EXPECT_TRUE(work_plan(0, 1).empty());
-    EXPECT_EQ(work_plan(4, 4), (std::vector<uint64_t>{1, 1, 1, 1}));
-    EXPECT_EQ(work_plan(7, 1), (std::vector<uint64_t>{7}));
     EXPECT_EQ(work_plan(11, 3), (std::vector<uint64_t>{4, 4, 3}));
-    EXPECT_STOP_MSG(work_plan(0, 0), "attempt to divide by zero");
+    EXPECT_TRUE(work_plan(0, 4).empty());
     EXPECT_STOP_MSG(work_plan(5, 0), "attempt to divide by zero");
 }
 
-TEST(ForestFit, ZeroThreadsDivideByZero) {
+// Settings and states that cannot fit or predict stop, and a stopped call keeps the trees.
+TEST(ForestFit, RefusalsLeaveTheForestAsItWas) {
     const RowTable rows = make_rows(1, 200);
+    TreeConfig too_many_bins = forest_config(1, 1);
+    too_many_bins.n_bin = 255;
+    EXPECT_STOP_MSG(Forest(ModelKind::Classifier, too_many_bins), "n_bin 255 exceeds max 255");
     for (uint64_t n_tree : {0, 5}) {
         Forest forest(ModelKind::Classifier, forest_config(n_tree, 0));
         EXPECT_STOP_MSG(forest.fit(table(forest, rows)), "attempt to divide by zero");
         EXPECT_TRUE(forest.trees.empty());
     }
-    auto forest = trained(ModelKind::Classifier, forest_config(3, 1), rows);
-    forest.config.n_thread = 0;
-    EXPECT_STOP_MSG(forest.predict(table(forest, rows)), "attempt to divide by zero");
-    forest.config.n_tree = 0;
-    EXPECT_STOP_MSG(forest.predict(table(forest, rows)), "attempt to divide by zero");
+    for (uint64_t threads : {1, 3}) {
+        Forest unfitted(ModelKind::Classifier, forest_config(4, threads));
+        EXPECT_STOPS(unfitted.predict(table(unfitted, rows)));
+    }
+    auto none = trained(ModelKind::Classifier, forest_config(0, 4), rows);
+    EXPECT_TRUE(none.trees.empty());
+    EXPECT_STOPS(none.predict(table(none, rows)));
+
+    const RowTable bad = make_rows(6, 300, 2, true, 1.0f, true);  // some outcomes of 2
+    for (uint64_t threads : {1, 2}) {
+        auto forest = trained(ModelKind::Classifier, forest_config(3, 1), rows);
+        const auto before = forest.trees;
+        forest.config.n_thread = threads;
+        EXPECT_STOPS(forest.fit(table(forest, bad)));
+        forest.config.subsample = 2.0f;
+        EXPECT_STOPS(forest.fit(table(forest, rows)));
+        ASSERT_EQ(forest.trees.size(), before.size());
+        for (size_t i = 0; i < before.size(); ++i) EXPECT_TRUE(qtest::same_tree(forest.trees[i].tree, before[i].tree));
+        forest.config.n_tree = 5;  // more configured than held: the workers cannot share them out
+        if (threads > 1) {
+            EXPECT_STOPS(forest.predict(table(forest, rows)));
+        }
+        forest.config.n_tree = 3;
+        forest.config.n_thread = 0;
+        EXPECT_STOP_MSG(forest.predict(table(forest, rows)), "attempt to divide by zero");
+    }
+    // Only the control group: every leaf gives an empty list.
+    const RowTable control_only = make_rows(15, 200, 1);
+    for (uint64_t threads : {1, 2}) {
+        auto forest = trained(ModelKind::Classifier, forest_config(3, 1), control_only);
+        forest.config.n_thread = threads;
+        EXPECT_STOP_MSG(forest.predict(table(forest, control_only)), "assertion failed: n_col > 0");
+    }
 }
 
-TEST(ForestFit, LoaderRefusesTooManyBins) {
-    TreeConfig c = forest_config(1, 1);
-    c.n_bin = 255;
-    EXPECT_STOP_MSG(Forest(ModelKind::Classifier, c), "n_bin 255 exceeds max 255");
-}
-
-TEST(ForestFit, SeededSingleThreadedFitsAreIdentical) {
+TEST(ForestFit, SeededFitsAreIdenticalAndEveryTreeIsGrown) {
     // The classifier on two groups, the regressor on three.
     for (const bool binary : {true, false}) {
         const RowTable rows = make_rows(2, 500, binary ? 2 : 3, binary);
@@ -130,176 +152,16 @@ TEST(ForestFit, SeededSingleThreadedFitsAreIdentical) {
         for (size_t i = 1; i < 5; ++i) any_different |= !qtest::same_tree(a.trees[0].tree, a.trees[i].tree);
         EXPECT_TRUE(any_different);
     }
-}
-
-TEST(ForestFit, WorkersGrowEveryTree) {
     const RowTable rows = make_rows(4, 500);
-    for (uint64_t threads : {2, 4, 8}) {
-        auto forest = trained(ModelKind::Classifier, forest_config(10, threads), rows);
+    for (uint64_t threads : {1, 3, 8}) {
+        Forest forest(ModelKind::Classifier, forest_config(10, threads));
+        std::atomic<uint64_t> grown{0};
+        forest.fit(table(forest, rows), {}, &grown);
+        EXPECT_EQ(grown.load(), 10u);
         ASSERT_EQ(forest.trees.size(), 10u);
-        for (const auto& learner : forest.trees) {
-            ASSERT_TRUE(learner.tree.split[0].has_value());
-            EXPECT_EQ(learner.tree.level.size(), learner.tree.split.size());
-        }
-        const RowLists p = forest.predict(table(forest, rows));
-        ASSERT_EQ(p.n_rows, 500u);
-        for (size_t r = 0; r < p.n_rows; ++r) ASSERT_TRUE(std::isfinite(p.row(r)[0]));
+        for (const auto& learner : forest.trees) ASSERT_TRUE(learner.tree.split[0].has_value());
+        EXPECT_EQ(forest.predict(forest.loader.from_memory({"x0", "x1", "x2"}, RowTable{})).n_rows, 0u);
     }
-}
-
-TEST(ForestFit, NoTreesWithWorkers) {
-    const RowTable rows = make_rows(5, 100);
-    auto forest = trained(ModelKind::Classifier, forest_config(0, 4), rows);
-    EXPECT_TRUE(forest.trees.empty());
-    EXPECT_STOPS(forest.predict(table(forest, rows)));
-}
-
-TEST(ForestFit, AFailedFitKeepsTheTrees) {
-    const RowTable good = make_rows(6, 300);
-    const RowTable bad = make_rows(6, 300, 2, true, 1.0f, true);  // some outcomes of 2
-    for (uint64_t threads : {1, 2}) {
-        auto forest = trained(ModelKind::Classifier, forest_config(3, 1), good);
-        const auto before = forest.trees;
-        forest.config.n_thread = threads;
-        EXPECT_STOPS(forest.fit(table(forest, bad)));
-        ASSERT_EQ(forest.trees.size(), before.size());
-        for (size_t i = 0; i < before.size(); ++i) EXPECT_TRUE(qtest::same_tree(forest.trees[i].tree, before[i].tree));
-        forest.config.subsample = 2.0f;
-        if (threads == 1) {
-            EXPECT_STOP_MSG(forest.fit(table(forest, good)), "assertion failed: n >= k");
-        } else {
-            EXPECT_STOPS(forest.fit(table(forest, good)));
-        }
-        EXPECT_EQ(forest.trees.size(), before.size());
-    }
-}
-
-TEST(ForestPredict, BeforeFitStops) {
-    const RowTable rows = make_rows(7, 50);
-    for (uint64_t threads : {1, 3}) {
-        Forest forest(ModelKind::Classifier, forest_config(4, threads));
-        EXPECT_STOPS(forest.predict(table(forest, rows)));
-    }
-}
-
-TEST(ForestPredict, ThreadCountsAgree) {
-    // The paths differ only in the order of the additions: the gap between them stays within
-    // the float summation bound, 2 (N - 1) eps sum |x| / N.
-    const RowTable rows = make_rows(8, 700);
-    auto forest = trained(ModelKind::Classifier, forest_config(10, 1), rows);
-    const DMatrix data = table(forest, rows);
-    std::vector<RowLists> per_tree;
-    for (auto learner : forest.trees) per_tree.push_back(predict_tree(learner.tree, data));
-    const RowLists one = forest.predict(table(forest, rows));
-    for (uint64_t threads : {2, 3, 4, 16}) {
-        forest.config.n_thread = threads;
-        const RowLists many = forest.predict(table(forest, rows));
-        ASSERT_EQ(many.n_rows, one.n_rows);
-        for (size_t r = 0; r < one.n_rows; ++r) {
-            ASSERT_EQ(many.len[r], one.len[r]);
-            for (size_t j = 0; j < one.len[r]; ++j) {
-                double sum_abs = 0.0;
-                for (const RowLists& p : per_tree) sum_abs += std::fabs(p.row(r)[j]);
-                const double bound = 2.0 * 9.0 * FLT_EPSILON * sum_abs / 10.0 + 1e-30;
-                ASSERT_NEAR(one.row(r)[j], many.row(r)[j], bound) << "row " << r << " threads " << threads;
-            }
-        }
-    }
-}
-
-TEST(ForestPredict, MeanOfTheTreesInListOrder) {
-    const RowTable rows = make_rows(9, 400);
-    auto forest = trained(ModelKind::Classifier, forest_config(6, 1), rows);
-    const DMatrix data = table(forest, rows);
-    std::vector<RowLists> per_tree;
-    for (auto learner : forest.trees) per_tree.push_back(predict_tree(learner.tree, data));
-    const RowLists p = forest.predict(table(forest, rows));
-    for (size_t r = 0; r < p.n_rows; ++r) {
-        ASSERT_EQ(p.len[r], 1u);
-        float sum = per_tree[0].row(r)[0];
-        for (size_t t = 1; t < per_tree.size(); ++t) sum = sum + per_tree[t].row(r)[0];
-        ASSERT_TRUE(qtest::same_bits(p.row(r)[0], sum / 6.0f)) << "row " << r;
-    }
-}
-
-TEST(ForestPredict, OneTreeIsThatTree) {
-    const RowTable rows = make_rows(10, 300);
-    auto forest = trained(ModelKind::Classifier, forest_config(1, 1), rows);
-    auto copy = forest.trees[0];
-    expect_same_lists(forest.predict(table(forest, rows)), predict_tree(copy.tree, table(forest, rows)));
-}
-
-TEST(ForestPredict, ZeroRows) {
-    const RowTable rows = make_rows(11, 300);
-    auto forest = trained(ModelKind::Classifier, forest_config(4, 1), rows);
-    const std::vector<std::string> headers{"x0", "x1", "x2"};
-    for (uint64_t threads : {1, 3}) {
-        forest.config.n_thread = threads;
-        const RowLists p = forest.predict(forest.loader.from_memory(headers, RowTable{}));
-        EXPECT_EQ(p.n_rows, 0u);
-    }
-}
-
-TEST(ForestPredict, MoreTreesConfiguredThanHeldStops) {
-    const RowTable rows = make_rows(12, 200);
-    auto forest = trained(ModelKind::Classifier, forest_config(3, 1), rows);
-    forest.config.n_thread = 2;
-    forest.config.n_tree = 5;
-    EXPECT_STOPS(forest.predict(table(forest, rows)));
-}
-
-TEST(ForestFit, DoublingWeightsKeepsKLSplits) {
-    // Without minimums, shrinkage or normalization only weight ratios matter.
-    TreeConfig c = forest_config(4, 1, 3);
-    c.min_samples_leaf = 0;
-    c.min_samples_treatment = 0;
-    c.n_reg = 0;
-    c.normalization = false;
-    const auto a = trained(ModelKind::Classifier, c, make_rows(13, 500, 2, true, 1.0f));
-    const auto b = trained(ModelKind::Classifier, c, make_rows(13, 500, 2, true, 2.0f));
-    ASSERT_EQ(a.trees.size(), b.trees.size());
-    for (size_t i = 0; i < a.trees.size(); ++i) {
-        const Tree& x = a.trees[i].tree;
-        const Tree& y = b.trees[i].tree;
-        ASSERT_EQ(x.level, y.level);
-        ASSERT_EQ(x.left_children, y.left_children);
-        for (size_t n = 0; n < x.split.size(); ++n) {
-            EXPECT_EQ(x.split[n]->feature_id, y.split[n]->feature_id);
-            EXPECT_EQ(x.split[n]->value, y.split[n]->value);
-            EXPECT_TRUE(qtest::same_bits(x.split[n]->gain, y.split[n]->gain));
-        }
-    }
-    auto pa = a, pb = b;
-    expect_same_lists(pa.predict(table(pa, make_rows(14, 200))), pb.predict(table(pb, make_rows(14, 200))));
-}
-
-TEST(ForestPredict, EmptyUpliftListsCannotBeAveraged) {
-    // Only the control group: every leaf gives an empty list.
-    const RowTable rows = make_rows(15, 200, 1);
-    for (uint64_t n_tree : {1, 3}) {
-        auto forest = trained(ModelKind::Classifier, forest_config(n_tree, 1), rows);
-        EXPECT_STOP_MSG(forest.predict(table(forest, rows)), "assertion failed: n_col > 0");
-        forest.config.n_thread = 2;
-        EXPECT_STOP_MSG(forest.predict(table(forest, rows)), "assertion failed: n_col > 0");
-    }
-}
-
-TEST(ForestPredict, DividesByTheNumberOfLearnersHeld) {
-    // With fewer trees configured than held, the calling thread averages every learner, and the
-    // workers sum only the first n_tree positions but still divide by the number held.
-    const RowTable rows = make_rows(16, 300);
-    auto forest = trained(ModelKind::Classifier, forest_config(4, 1), rows);
-    const DMatrix data = table(forest, rows);
-    std::vector<RowLists> per_tree;
-    for (auto learner : forest.trees) per_tree.push_back(predict_tree(learner.tree, data));
-    const RowLists all = forest.predict(table(forest, rows));
-    forest.config.n_tree = 2;
-    expect_same_lists(forest.predict(table(forest, rows)), all);
-    forest.config.n_thread = 2;
-    const RowLists first_two = forest.predict(table(forest, rows));
-    for (size_t r = 0; r < first_two.n_rows; ++r)
-        ASSERT_TRUE(qtest::same_bits(first_two.row(r)[0], (per_tree[0].row(r)[0] + per_tree[1].row(r)[0]) / 4.0f))
-            << "row " << r;
 }
 
 TEST(ForestFit, PerTreeStreamsGiveTheSameTreesOnAnyThreadCount) {
@@ -319,16 +181,42 @@ TEST(ForestFit, PerTreeStreamsGiveTheSameTreesOnAnyThreadCount) {
     EXPECT_FALSE(qtest::same_tree(one.trees[0].tree, shared.trees[0].tree));
     // Only a forest that asks for it carries the key in its text, and reads it back.
     EXPECT_EQ(shared.to_text().find("seed_per_tree"), std::string::npos);
-    EXPECT_NE(one.to_text().find("\"seed_per_tree\":true"), std::string::npos);
     EXPECT_TRUE(Forest::from_state(ModelKind::Classifier, one.to_text()).config.seed_per_tree);
 }
 
-TEST(ForestFit, GrownCountsEveryTree) {
-    const RowTable rows = make_rows(7, 300);
-    for (uint64_t threads : {1, 3}) {
-        Forest forest(ModelKind::Classifier, forest_config(5, threads));
-        std::atomic<uint64_t> grown{0};
-        forest.fit(table(forest, rows), {}, &grown);
-        EXPECT_EQ(grown.load(), 5u);
+// The prediction is the mean of the trees in list order, divided by the number held; workers
+// add in another order, within the float summation bound 2 (N - 1) eps sum |x| / N.
+TEST(ForestPredict, MeanOfTheTreesOnAnyThreadCount) {
+    const RowTable rows = make_rows(8, 600);
+    auto forest = trained(ModelKind::Classifier, forest_config(6, 1), rows);
+    const DMatrix data = table(forest, rows);
+    std::vector<RowLists> per_tree;
+    for (const auto& learner : forest.trees) per_tree.push_back(predict_tree(learner.tree, data));
+    const RowLists one = forest.predict(table(forest, rows));
+    for (size_t r = 0; r < one.n_rows; ++r) {
+        ASSERT_EQ(one.len[r], 1u);
+        float sum = per_tree[0].row(r)[0];
+        for (size_t t = 1; t < per_tree.size(); ++t) sum = sum + per_tree[t].row(r)[0];
+        ASSERT_TRUE(qtest::same_bits(one.row(r)[0], sum / 6.0f)) << "row " << r;
     }
+    for (uint64_t threads : {2, 4, 16}) {
+        forest.config.n_thread = threads;
+        const RowLists many = forest.predict(table(forest, rows));
+        for (size_t r = 0; r < one.n_rows; ++r) {
+            double sum_abs = 0.0;
+            for (const RowLists& p : per_tree) sum_abs += std::fabs(p.row(r)[0]);
+            ASSERT_NEAR(one.row(r)[0], many.row(r)[0], 2.0 * 5.0 * FLT_EPSILON * sum_abs / 6.0 + 1e-30)
+                << "row " << r << " threads " << threads;
+        }
+    }
+    // Fewer trees configured than held: the calling thread averages every learner, the workers
+    // sum only the first n_tree but still divide by the number held.
+    forest.config.n_tree = 2;
+    forest.config.n_thread = 1;
+    expect_same_lists(forest.predict(table(forest, rows)), one);
+    forest.config.n_thread = 2;
+    const RowLists first_two = forest.predict(table(forest, rows));
+    for (size_t r = 0; r < first_two.n_rows; ++r)
+        ASSERT_TRUE(qtest::same_bits(first_two.row(r)[0], (per_tree[0].row(r)[0] + per_tree[1].row(r)[0]) / 6.0f))
+            << "row " << r;
 }

@@ -19,87 +19,55 @@ using qtest::leaf_of;
 using qtest::learn_config;
 using qtest::signal_data;
 
-// Splits one node's segment the way prediction does.
-struct Splitter {
-    Partition partition;
-    std::vector<RowId> scratch;
-    uint64_t split(const SplitInfo& record, const DMatrix& m) {
-        return split_rows(record, m, partition.rows(record.node_id), scratch, false);
-    }
-};
-
 }  // namespace
 
-TEST(SplitRows, ThresholdTest) {
-    Splitter learner;
-    const DMatrix m = bins_only({{3, M, 1, 2, 0}});
-    learner.partition = Partition::from_sample(all_rows(5));
-    EXPECT_EQ(learner.split(split_record(0, 0, 2, false), m), 3u);
-    // Sorted keys 0, 1, 2, 3, missing.
-    EXPECT_EQ(learner.partition.index, (std::vector<RowId>{4, 2, 3, 0, 1}));
-}
-
-TEST(SplitRows, ThresholdTestIsStable) {
-    Splitter learner;
-    const DMatrix m = bins_only({{1, 0, 1, 0, M, 2, M, 0}});
-    learner.partition = Partition::from_sample({0, 1, 2, 3, 4, 5, 6, 7, 3});
-    EXPECT_EQ(learner.split(split_record(0, 0, 0, false), m), 4u);
-    EXPECT_EQ(learner.partition.index, (std::vector<RowId>{1, 3, 7, 3, 0, 2, 5, 4, 6}));
-}
-
-TEST(SplitRows, OnlyTheNodesSegmentMoves) {
-    Splitter learner;
-    const DMatrix m = bins_only({{5, 4, 3, 2, 1, 0}});
-    learner.partition = Partition::from_sample(all_rows(6));
-    learner.partition.split(0, 2);  // node 1: rows 0, 1; node 2: rows 2..5
-    EXPECT_EQ(learner.split(split_record(2, 0, 1, false), m), 2u);
-    EXPECT_EQ(learner.partition.index, (std::vector<RowId>{0, 1, 5, 4, 3, 2}));
-}
-
-TEST(SplitRows, CategoricalTest) {
-    Splitter learner;
-    const DMatrix m = bins_only({{4, 1, 4, M, 4}});
-    learner.partition = Partition::from_sample(all_rows(5));
-    EXPECT_EQ(learner.split(split_record(0, 0, 4, true), m), 3u);
-    EXPECT_EQ(learner.partition.index, (std::vector<RowId>{0, 4, 2, 3, 1}));
-}
-
-TEST(SplitRows, TinySegments) {
-    Splitter learner;
-    const DMatrix m = bins_only({{2, 3}});
-    for (bool is_cat : {true, false}) {
-        learner.partition = Partition::from_sample({0});
-        EXPECT_EQ(learner.split(split_record(0, 0, 2, is_cat), m), 1u);
-        learner.partition = Partition::from_sample({1});
-        EXPECT_EQ(learner.split(split_record(0, 0, 2, is_cat), m), 0u);
-        learner.partition = Partition::from_sample({});
-        EXPECT_EQ(learner.split(split_record(0, 0, 2, is_cat), m), 0u);
+// One node's segment split as prediction splits it: a threshold test sorts the segment stably
+// by bin (missing cells last), a categorical one exchanges rows from both ends; rows outside the
+// node's segment stay put, and a missing cell goes right even against a split bin of 255.
+TEST(SplitRows, SegmentsByTheTest) {
+    const struct {
+        std::vector<uint8_t> bins;
+        std::vector<RowId> sample;
+        uint64_t node;  // node 2 is the right half after a first split of 2 rows
+        uint8_t value;
+        bool is_cat;
+        uint64_t n_left;
+        std::vector<RowId> index;
+    } cases[] = {
+        {{3, M, 1, 2, 0}, all_rows(5), 0, 2, false, 3, {4, 2, 3, 0, 1}},
+        {{1, 0, 1, 0, M, 2, M, 0}, {0, 1, 2, 3, 4, 5, 6, 7, 3}, 0, 0, false, 4, {1, 3, 7, 3, 0, 2, 5, 4, 6}},
+        {{5, 4, 3, 2, 1, 0}, all_rows(6), 2, 1, false, 2, {0, 1, 5, 4, 3, 2}},
+        {{4, 1, 4, M, 4}, all_rows(5), 0, 4, true, 3, {0, 4, 2, 3, 1}},
+        {{M, 3, M}, all_rows(3), 0, 255, true, 0, {0, 1, 2}},
+        {{M, 3, M}, all_rows(3), 0, 255, false, 1, {1, 0, 2}},
+        {{2, 3}, {0}, 0, 2, false, 1, {0}},
+        {{2, 3}, {1}, 0, 2, false, 0, {1}},
+        {{2, 3}, {0}, 0, 2, true, 1, {0}},
+        {{2, 3}, {1}, 0, 2, true, 0, {1}},
+        {{2, 3}, {}, 0, 2, true, 0, {}},
+    };
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        const auto& c = cases[i];
+        Partition partition = Partition::from_sample(c.sample);
+        if (c.node == 2) partition.split(0, 2);
+        std::vector<RowId> scratch;
+        const uint64_t n_left = split_rows(split_record(c.node, 0, c.value, c.is_cat), bins_only({c.bins}),
+                                           partition.rows(c.node), scratch, false);
+        EXPECT_EQ(n_left, c.n_left) << "case " << i;
+        EXPECT_EQ(partition.index, c.index) << "case " << i;
     }
-}
-
-TEST(SplitRows, MissingCellsGoRightWhateverTheSplitBin) {
-    // A split bin of 255 (which a stored model may hold) must not pull missing cells left.
-    Splitter learner;
-    const DMatrix m = bins_only({{M, 3, M}});
-    learner.partition = Partition::from_sample(all_rows(3));
-    EXPECT_EQ(learner.split(split_record(0, 0, 255, true), m), 0u);
-    learner.partition = Partition::from_sample(all_rows(3));
-    EXPECT_EQ(learner.split(split_record(0, 0, 255, false), m), 1u);
-    EXPECT_EQ(learner.partition.index[0], 1u);
-}
-
-TEST(SplitRows, RecordsThatCannotSplitStop) {
-    Splitter learner;
+    // Records that cannot split: no value, an empty one, an unknown feature, a node without rows.
+    Partition partition = Partition::from_sample(all_rows(2));
+    std::vector<RowId> scratch;
     const DMatrix m = bins_only({{0, 1}});
-    learner.partition = Partition::from_sample(all_rows(2));
+    auto split = [&](const SplitInfo& r) { return split_rows(r, m, partition.rows(r.node_id), scratch, false); };
     SplitInfo none = split_record(0, 0, 0, false);
     none.value.reset();
-    EXPECT_STOPS(learner.split(none, m));
-    SplitInfo empty = split_record(0, 0, 0, false);
-    empty.value = std::vector<uint8_t>{};
-    EXPECT_STOPS(learner.split(empty, m));
-    EXPECT_STOPS(learner.split(split_record(0, 3, 0, false), m));
-    EXPECT_STOPS(learner.split(split_record(4, 0, 0, false), m));
+    EXPECT_STOPS(split(none));
+    none.value = std::vector<uint8_t>{};
+    EXPECT_STOPS(split(none));
+    EXPECT_STOPS(split(split_record(0, 3, 0, false)));
+    EXPECT_STOPS(split(split_record(4, 0, 0, false)));
 }
 
 TEST(PredictTree, RoutesLikeTheTrainingTests) {

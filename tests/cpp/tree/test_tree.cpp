@@ -21,58 +21,30 @@ SplitInfo record(uint64_t node, float gain, Matrix summary = {{0.0f}}) {
     s.summary = std::move(summary);
     return s;
 }
-
-
 }  // namespace
 
-TEST(Tree, NewTreeIsOneRoot) {
+TEST(Tree, ChildrenIdsDepthsAndRecords) {
     Tree t;
     EXPECT_EQ(t.level, (std::vector<uint64_t>{0}));
-    EXPECT_EQ(t.left_children.size(), 1u);
-    EXPECT_FALSE(t.left_children[0].has_value());
-    EXPECT_FALSE(t.right_children[0].has_value());
     EXPECT_FALSE(t.split[0].has_value());
-}
-
-TEST(Tree, ChildrenIdsAndDepths) {
-    Tree t;
     EXPECT_EQ(t.add_left(0), 1u);
     EXPECT_EQ(t.add_right(0), 2u);
-    EXPECT_EQ(t.left_children[0], 1u);
-    EXPECT_EQ(t.right_children[0], 2u);
     EXPECT_EQ(t.add_left(1), 3u);
     EXPECT_EQ(t.add_right(1), 4u);
     EXPECT_EQ(t.level, (std::vector<uint64_t>{0, 1, 1, 2, 2}));
-    EXPECT_EQ(t.left_children[1], 3u);
-    EXPECT_EQ(t.right_children[1], 4u);
-    EXPECT_FALSE(t.left_children[2].has_value());
+    EXPECT_EQ(t.left_children, (std::vector<std::optional<uint64_t>>{1, 3, {}, {}, {}}));
+    EXPECT_EQ(t.right_children, (std::vector<std::optional<uint64_t>>{2, 4, {}, {}, {}}));
     EXPECT_EQ(t.split.size(), 5u);
-    EXPECT_EQ(t.right_children.size(), 5u);
-    EXPECT_FALSE(t.split[3].has_value());
-}
-
-TEST(Tree, SplitRecords) {
-    Tree t;
-    t.add_left(0);
-    t.add_right(0);
     t.add_split(0, record(0, 1.0f));
     t.add_split(0, record(0, 2.0f));
-    ASSERT_TRUE(t.split[0].has_value());
     EXPECT_EQ(t.split_at(0).gain, 2.0f);
-    EXPECT_FALSE(t.split[1].has_value());
     EXPECT_STOPS(t.split_at(1));
     // A record for a node that does not exist is dropped without a trace.
     t.add_split(9, record(9, 3.0f));
-    EXPECT_EQ(t.split.size(), 3u);
-}
-
-TEST(Tree, InvalidNodesStop) {
-    Tree t;
-    EXPECT_STOPS(t.add_left(1));
-    EXPECT_STOPS(t.add_right(7));
-    EXPECT_EQ(t.level.size(), 1u);
-    EXPECT_FALSE(t.left_children[0].has_value());
-    EXPECT_STOPS(t.split_at(1));
+    EXPECT_EQ(t.split.size(), 5u);
+    EXPECT_STOPS(t.add_left(5));
+    EXPECT_STOPS(t.split_at(5));
+    EXPECT_EQ(t.level.size(), 5u);
 }
 
 TEST(TreeUplift, DifferencesFromTheControl) {
@@ -106,37 +78,21 @@ TEST(TreeUplift, AGroupMissingFromALeafTakesTheNearestAncestorThatHasIt) {
     EXPECT_EQ(u[1], 0.5f - 0.1f);
 }
 
-TEST(PartitionEveryRow, EveryRowAtTheRoot) {
-    const Partition one = Partition::every_row(10, 1);
-    EXPECT_EQ(one.start, (std::vector<uint64_t>{0}));
-    EXPECT_EQ(one.size, (std::vector<uint64_t>{10}));
-    EXPECT_EQ(one.index, qtest::all_rows(10));
+TEST(Partition, SegmentsOfTheChildren) {
     const Partition three = Partition::every_row(10, 3);
+    EXPECT_EQ(three.index, qtest::all_rows(10));
     EXPECT_EQ(three.start, (std::vector<uint64_t>{0, 0, 0}));
     EXPECT_EQ(three.size, (std::vector<uint64_t>{10, 0, 0}));
-    const Partition none = Partition::every_row(4, 0);
-    EXPECT_EQ(none.start, (std::vector<uint64_t>{0}));
-    EXPECT_EQ(none.size, (std::vector<uint64_t>{4}));
-    EXPECT_TRUE(Partition::every_row(0, 2).rows(0).empty());
-}
-
-TEST(PartitionSplit, SegmentsOfTheChildren) {
+    EXPECT_EQ(Partition::every_row(4, 0).size, (std::vector<uint64_t>{4}));
     Partition p = Partition::from_sample({5, 3, 3, 9, 0, 1, 2, 7});
-    EXPECT_EQ(p.start, (std::vector<uint64_t>{0}));
-    EXPECT_EQ(p.size, (std::vector<uint64_t>{8}));
     p.split(0, 3);
-    EXPECT_EQ(p.start, (std::vector<uint64_t>{0, 0, 3}));
-    EXPECT_EQ(p.size, (std::vector<uint64_t>{8, 3, 5}));
-    const auto left = p.rows(1), right = p.rows(2);
-    EXPECT_EQ(std::vector<RowId>(left.begin(), left.end()), (std::vector<RowId>{5, 3, 3}));
-    EXPECT_EQ(std::vector<RowId>(right.begin(), right.end()), (std::vector<RowId>{9, 0, 1, 2, 7}));
     p.split(2, 5);
     EXPECT_EQ(p.start, (std::vector<uint64_t>{0, 0, 3, 3, 8}));
     EXPECT_EQ(p.size, (std::vector<uint64_t>{8, 3, 5, 5, 0}));
+    const auto left = p.rows(1), right = p.rows(2);
+    EXPECT_EQ(std::vector<RowId>(left.begin(), left.end()), (std::vector<RowId>{5, 3, 3}));
+    EXPECT_EQ(std::vector<RowId>(right.begin(), right.end()), (std::vector<RowId>{9, 0, 1, 2, 7}));
     EXPECT_TRUE(p.rows(4).empty());
-    p.split(1, 0);
-    EXPECT_EQ(p.start.back(), 0u);
-    EXPECT_EQ(p.size.back(), 3u);
 }
 
 TEST(PartitionSplit, BadNodesAndSegmentsStop) {
