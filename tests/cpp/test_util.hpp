@@ -56,25 +56,6 @@ inline bool same_bits(float a, float b) {
     return x == y;
 }
 
-// Distance in units of the last place between two finite floats of the same sign.
-inline int64_t ulps_apart(float a, float b) {
-    int32_t x, y;
-    std::memcpy(&x, &a, 4);
-    std::memcpy(&y, &b, 4);
-    if (x < 0) x = INT32_MIN - x;
-    if (y < 0) y = INT32_MIN - y;
-    return std::llabs(static_cast<int64_t>(x) - static_cast<int64_t>(y));
-}
-
-inline quorvelin::FeatureColumn column_of(std::initializer_list<OptF> cells) {
-    quorvelin::FeatureColumn c;
-    for (const OptF& v : cells) {
-        c.values.push_back(v ? *v : 0.0f);
-        c.present.push_back(v ? 1 : 0);
-    }
-    return c;
-}
-
 inline quorvelin::FeatureColumn column_of(const std::vector<OptF>& cells) {
     quorvelin::FeatureColumn c;
     for (const OptF& v : cells) {
