@@ -9,8 +9,16 @@
 #include <utility>
 
 #include "error.hpp"
+#include "stop_point.hpp"
 
 namespace quorvelin {
+
+namespace {
+
+// Rows between two interrupt checks in a pass over a column: a few milliseconds of work.
+constexpr size_t kStopBlock = 1 << 16;
+
+}  // namespace
 
 // Stable sort of floats (no NaN) by value: a least-significant-digit radix sort on keys that
 // order like the floats, with 0.0 and -0.0 given one key because they compare equal. Equal
@@ -28,6 +36,7 @@ void stable_sort_floats(std::vector<float>& v) {
         key[i] = (bits & 0x80000000u) ? ~bits : (bits | 0x80000000u);
     }
     for (int shift = 0; shift < 32; shift += 8) {
+        stop_point();
         size_t count[257] = {};
         for (size_t i = 0; i < n; ++i) ++count[((key[i] >> shift) & 0xFF) + 1];
         if (count[((key[0] >> shift) & 0xFF) + 1] == n) continue;  // every key shares this digit
@@ -55,7 +64,9 @@ void ContinuousBin::fit(const FeatureColumn& column, const char* name) {
                  "); use None for a missing value");
         v.push_back(column.values[i]);
     }
+    stop_point();
     stable_sort_floats(v);
+    stop_point();
     const uint64_t requested = n_bin;
     if (requested == 0) stop("attempt to divide by zero");
     threshold.clear();
@@ -64,6 +75,7 @@ void ContinuousBin::fit(const FeatureColumn& column, const char* name) {
         const uint64_t step = m / requested;
         const float eps = std::numeric_limits<float>::epsilon();
         for (uint64_t i = 1; i < requested; ++i) {
+            stop_point();  // a long run of ties makes each search walk far
             uint64_t p = i * step;
             while (true) {
                 if (p >= m || p == m - 1) break;
@@ -79,7 +91,7 @@ void ContinuousBin::fit(const FeatureColumn& column, const char* name) {
         }
     }
     n_bin = threshold.size() + 1;
-    sorted_ = true;
+    index_thresholds();
 }
 
 uint8_t ContinuousBin::transform(float value) const {
@@ -98,34 +110,33 @@ uint8_t ContinuousBin::transform(float value) const {
 
 void ContinuousBin::transform_column(const FeatureColumn& column, uint8_t* out) const {
     const size_t n = column.size();
-    const float* t = threshold.data();
-    const size_t len = threshold.size();
-    if (!sorted_ || len == 0) {
-        for (size_t r = 0; r < n; ++r) out[r] = column.present[r] ? transform(column.values[r]) : kMissingBin;
-        return;
-    }
-    // Branch-free search for the count of thresholds <= v: the loop shape depends only on the
-    // number of thresholds, so it runs without mispredictions.
+    const Search bin = search();
     for (size_t r = 0; r < n; ++r) {
-        const float v = column.values[r];
-        const float* p = t;
-        size_t count = len;
-        while (count > 1) {
-            const size_t half = count / 2;
-            p = (p[half - 1] <= v) ? p + half : p;
-            count -= half;
-        }
-        const size_t bin = static_cast<size_t>(p - t) + ((p[0] <= v) ? 1 : 0);
-        out[r] = column.present[r] ? (std::isnan(v) ? 0 : static_cast<uint8_t>(bin)) : kMissingBin;
+        if (r % kStopBlock == 0) stop_point();
+        out[r] = column.present[r] ? bin(column.values[r]) : kMissingBin;
     }
 }
 
 void ContinuousBin::prepare() {
-    sorted_ = true;
+    bool increasing = true;
     for (size_t i = 1; i < threshold.size(); ++i)
-        if (!(threshold[i - 1] < threshold[i])) sorted_ = false;
+        if (!(threshold[i - 1] < threshold[i])) increasing = false;
     for (float t : threshold)
-        if (std::isnan(t)) sorted_ = false;
+        if (std::isnan(t)) increasing = false;
+    if (increasing)
+        index_thresholds();
+    else {
+        sorted_ = false;
+        padded_.clear();
+    }
+}
+
+void ContinuousBin::index_thresholds() {
+    size_t size = 1;
+    while (size <= threshold.size()) size *= 2;
+    padded_.assign(size, std::numeric_limits<float>::infinity());
+    std::copy(threshold.begin(), threshold.end(), padded_.begin());
+    sorted_ = true;
 }
 
 void DiscreteBin::fit(const FeatureColumn& column) {
@@ -135,6 +146,7 @@ void DiscreteBin::fit(const FeatureColumn& column) {
     std::vector<std::pair<float, uint64_t>> seen;
     std::unordered_map<uint32_t, size_t> where;
     for (size_t i = 0; i < column.size(); ++i) {
+        if (i % kStopBlock == 0) stop_point();
         if (!column.present[i]) continue;
         const float x = column.values[i];
         if (std::isnan(x)) {

@@ -29,6 +29,28 @@ struct ContinuousBin {
     // the error message for a NaN value.
     void fit(const FeatureColumn& column, const char* name = "");
     uint8_t transform(float value) const;
+    // transform(value), by a fixed number of branch-free halvings once the thresholds are known
+    // to increase strictly. Held by value, so a loop over millions of cells keeps it in
+    // registers (a store of a cell byte may alias anything the record holds).
+    struct Search {
+        const float* padded = nullptr;  // the thresholds, then +inf up to a power of two P
+        size_t half = 0;                // P / 2
+        size_t count = 0;               // the number of thresholds
+        const ContinuousBin* plain = nullptr;  // set when the search does not apply
+        uint8_t operator()(float value) const {
+            if (plain) return plain->transform(value);
+            // P - 1 entries are searched, so p ends as the count of entries <= value (0 for
+            // NaN). Only value +inf counts padding, hence the clamp.
+            size_t p = 0;
+            for (size_t step = half; step > 0; step /= 2) p += (padded[p + step - 1] <= value) ? step : 0;
+            return static_cast<uint8_t>(p < count ? p : count);
+        }
+    };
+    Search search() const {
+        if (!sorted_) return Search{nullptr, 0, 0, this};
+        return Search{padded_.data(), padded_.size() / 2, threshold.size(), nullptr};
+    }
+    uint8_t bin_of(float value) const { return search()(value); }
     // Bins a whole column (kMissingBin for a missing cell); the same cells as transform.
     void transform_column(const FeatureColumn& column, uint8_t* out) const;
     // Call after filling `threshold` by hand (a stored record): checks whether the fast search
@@ -37,7 +59,10 @@ struct ContinuousBin {
     bool operator==(const ContinuousBin& o) const { return n_bin == o.n_bin && threshold == o.threshold; }
 
 private:
+    void index_thresholds();
+
     bool sorted_ = false;
+    std::vector<float> padded_;
 };
 
 struct DiscreteBin {

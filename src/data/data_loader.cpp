@@ -10,8 +10,12 @@
 #include "data/config.hpp"
 #include "error.hpp"
 #include "forest/workers.hpp"
+#include "stop_point.hpp"
 
 namespace quorvelin {
+
+// Rows read or binned between two interrupt checks: a few milliseconds of work.
+constexpr size_t kStopRows = 1 << 16;
 
 void RowTable::reserve(size_t n_rows, size_t n_cells) {
     offsets_.reserve(n_rows + 1);
@@ -38,6 +42,7 @@ namespace {
 template <class T>
 void gather_as(const char* base, size_t n, ptrdiff_t stride, FeatureColumn& out) {
     for (size_t r = 0; r < n; ++r) {
+        if (r % kStopRows == 0) stop_point();
         T v;
         std::memcpy(&v, base + static_cast<ptrdiff_t>(r) * stride, sizeof v);
         out.values[r] = static_cast<float>(static_cast<double>(v));
@@ -85,6 +90,7 @@ void RowTable::gather_columns(std::span<const size_t> positions, std::span<Featu
         outs[j].present.resize(n);
     }
     for (size_t r = 0; r < n; ++r) {
+        if (r % kStopRows == 0) stop_point();
         const size_t begin = offsets_[r];
         for (size_t j = 0; j < k; ++j) {
             outs[j].values[r] = values_[begin + positions[j]];
@@ -100,6 +106,7 @@ void gather_many_as(const char* data, size_t n, ptrdiff_t row_stride, ptrdiff_t 
                     std::span<const size_t> positions, std::span<FeatureColumn> outs) {
     const size_t k = positions.size();
     for (size_t r = 0; r < n; ++r) {
+        if (r % kStopRows == 0) stop_point();
         const char* row = data + static_cast<ptrdiff_t>(r) * row_stride;
         for (size_t j = 0; j < k; ++j) {
             T v;
@@ -110,6 +117,51 @@ void gather_many_as(const char* data, size_t n, ptrdiff_t row_stride, ptrdiff_t 
 }
 
 }  // namespace
+
+void TableView::bin_columns(std::span<const size_t> positions, std::span<const ContinuousBin* const> bins,
+                            std::span<uint8_t* const> outs) const {
+    std::vector<FeatureColumn> columns(positions.size());
+    gather_columns(positions, columns);
+    for (size_t j = 0; j < positions.size(); ++j) bins[j]->transform_column(columns[j], outs[j]);
+}
+
+namespace {
+
+// Every cell of a float array is present (a NaN in it bins to 0, as a present NaN does).
+template <class T>
+void bin_many_as(const char* data, size_t n, ptrdiff_t row_stride, ptrdiff_t col_stride,
+                 std::span<const size_t> positions, std::span<const ContinuousBin* const> bins,
+                 std::span<uint8_t* const> outs) {
+    // Column by column within blocks of rows: the block stays in cache while its columns are
+    // read, and each column's search stays in registers.
+    constexpr size_t kBlock = 4096;
+    for (size_t begin = 0; begin < n; begin += kBlock) {
+        stop_point();
+        const size_t end = std::min(n, begin + kBlock);
+        for (size_t j = 0; j < positions.size(); ++j) {
+            const ContinuousBin::Search bin = bins[j]->search();
+            const char* src = data + static_cast<ptrdiff_t>(positions[j]) * col_stride;
+            uint8_t* dst = outs[j];
+            for (size_t r = begin; r < end; ++r) {
+                T v;
+                std::memcpy(&v, src + static_cast<ptrdiff_t>(r) * row_stride, sizeof v);
+                dst[r] = bin(static_cast<float>(static_cast<double>(v)));
+            }
+        }
+    }
+}
+
+}  // namespace
+
+void StridedTable::bin_columns(std::span<const size_t> positions, std::span<const ContinuousBin* const> bins,
+                               std::span<uint8_t* const> outs) const {
+    if (kind_ == Kind::F64)
+        bin_many_as<double>(data_, n_rows_, row_stride_, col_stride_, positions, bins, outs);
+    else if (kind_ == Kind::F32)
+        bin_many_as<float>(data_, n_rows_, row_stride_, col_stride_, positions, bins, outs);
+    else
+        TableView::bin_columns(positions, bins, outs);
+}
 
 void StridedTable::gather_columns(std::span<const size_t> positions, std::span<FeatureColumn> outs) const {
     const size_t n = n_rows_;
@@ -231,8 +283,10 @@ void DataLoader::bin_features(DMatrix& m, const std::vector<std::optional<size_t
                 result.discrete->fit(values);
                 bin = &*result.discrete;
             }
-            for (size_t r = 0; r < n; ++r)
+            for (size_t r = 0; r < n; ++r) {
+                if (r % kStopRows == 0) stop_point();
                 result.cells[r] = values.present[r] ? bin->transform(values.values[r]) : kMissingBin;
+            }
         } else {
             auto it = continuous_bins.find(name);
             const ContinuousBin* bin = it == continuous_bins.end() ? nullptr : &it->second;
@@ -245,7 +299,8 @@ void DataLoader::bin_features(DMatrix& m, const std::vector<std::optional<size_t
             bin->transform_column(values, result.cells.data());
         }
     };
-    // Returns false once a feature of the group has failed.
+    // Returns false once a feature of the group has failed. Other failures wait to be reported
+    // in feature order; an interrupt or a cancelled worker ends the call at once.
     auto run_group = [&](size_t g, std::vector<FeatureColumn>& chunk) {
         const auto [first, count] = groups[g];
         size_t f = first;
@@ -257,9 +312,32 @@ void DataLoader::bin_features(DMatrix& m, const std::vector<std::optional<size_t
             }
             size_t positions[kChunk];
             for (size_t j = 0; j < count; ++j) positions[j] = *feature_pos[first + j];
+            // Features whose records are already held (every one, when predicting) are read and
+            // binned in one pass: no float copy of the columns is made.
+            const ContinuousBin* held[kChunk];
+            uint8_t* cells[kChunk];
+            bool all_held = true;
+            for (size_t j = 0; j < count && all_held; ++j) {
+                auto it = m.is_cat[first + j] ? continuous_bins.end() : continuous_bins.find(feature_cols[first + j]);
+                all_held = it != continuous_bins.end();
+                if (!all_held) break;
+                held[j] = &it->second;
+                out[first + j].cells.resize(n);
+                cells[j] = out[first + j].cells.data();
+            }
+            if (all_held) {
+                rows.bin_columns(std::span<const size_t>(positions, count),
+                                 std::span<const ContinuousBin* const>(held, count),
+                                 std::span<uint8_t* const>(cells, count));
+                return true;
+            }
             rows.gather_columns(std::span<const size_t>(positions, count), std::span<FeatureColumn>(chunk.data(), count));
+            stop_point();
             for (size_t j = 0; j < count; ++j, ++f) bin_one(f, chunk[j]);
+        } catch (const Cancelled&) {
+            throw;
         } catch (...) {
+            if (interrupt_raised()) throw;
             out[f].error = std::current_exception();
             return false;
         }
@@ -282,8 +360,13 @@ void DataLoader::bin_features(DMatrix& m, const std::vector<std::optional<size_t
         WorkerGroup group(n_workers - 1);
         for (size_t w = 1; w < n_workers; ++w)
             if (!group.try_start(work)) break;  // fewer threads than asked for: this one does the rest
-        work();
-        group.wait({});
+        try {
+            work();
+        } catch (...) {
+            group.stop_requested.store(true);
+            throw;
+        }
+        group.wait([] { stop_point(); });
         group.rethrow_first_error();
     }
 

@@ -27,6 +27,11 @@ public:
     // Fills outs[j] with the cells at positions[j], every position below min_row_length(), in
     // one pass over the rows: a row-major table is then read once for several columns.
     virtual void gather_columns(std::span<const size_t> positions, std::span<FeatureColumn> outs) const = 0;
+    // Writes into outs[j] (n_rows() bytes) the cells that gather_columns and then
+    // bins[j]->transform_column give for positions[j], kMissingBin for a missing cell. Tables
+    // that can read and bin in one pass, with no float copy of the columns, do so.
+    virtual void bin_columns(std::span<const size_t> positions, std::span<const ContinuousBin* const> bins,
+                             std::span<uint8_t* const> outs) const;
 };
 
 // Rows of optional floats, stored flat; rows may differ in length.
@@ -70,6 +75,8 @@ public:
     void gather(size_t pos, const std::string& name, FeatureColumn& out) const override;
     size_t min_row_length() const override { return n_cols_; }
     void gather_columns(std::span<const size_t> positions, std::span<FeatureColumn> outs) const override;
+    void bin_columns(std::span<const size_t> positions, std::span<const ContinuousBin* const> bins,
+                     std::span<uint8_t* const> outs) const override;
 
 private:
     const char* data_;

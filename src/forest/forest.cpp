@@ -67,19 +67,22 @@ std::optional<RowLists> blocked_sum(std::span<const FittedTree> trees, const DMa
     const size_t width = routed[0].width;
     RowLists sum(n, width);
     constexpr size_t kBlock = 4096;
+    std::vector<uint32_t> leaf(kBlock);
     for (size_t begin = 0; begin < n; begin += kBlock) {
         if (interrupted) interrupted();
         const size_t end = std::min<size_t>(n, begin + kBlock);
-        for (size_t r = begin; r < end; ++r) {
-            const float* u = routed[0].leaf_uplift(r);
-            std::copy(u, u + width, sum.row(r));
-        }
-        for (size_t t = 1; t < routed.size(); ++t)
+        for (size_t t = 0; t < routed.size(); ++t) {
+            routed[t].leaves(begin, end, leaf.data());
+            const float* uplift = routed[t].uplift.data();
             for (size_t r = begin; r < end; ++r) {
-                const float* u = routed[t].leaf_uplift(r);
+                const float* u = uplift + static_cast<size_t>(leaf[r - begin]) * width;
                 float* out = sum.row(r);
-                for (size_t j = 0; j < width; ++j) out[j] = out[j] + u[j];
+                if (t == 0)
+                    std::copy(u, u + width, out);
+                else
+                    for (size_t j = 0; j < width; ++j) out[j] = out[j] + u[j];
             }
+        }
     }
     std::fill(sum.len.begin(), sum.len.end(), static_cast<uint32_t>(width));
     return sum;
@@ -110,6 +113,7 @@ Forest::Forest(ModelKind kind_, TreeConfig cfg, DataLoader loader_, std::vector<
 }
 
 void Forest::fit(DMatrix data, const InterruptCheck& interrupted, std::atomic<uint64_t>* grown) {
+    const StopScope stops(interrupted);
     const uint64_t n_tree = config.n_tree, n_thread = config.n_thread;
     if (n_tree > 0) data.ensure_slots();
     // Stream 0 of the seed's key is the random source every worker shares, as the file
@@ -167,6 +171,7 @@ void Forest::fit(DMatrix data, const InterruptCheck& interrupted, std::atomic<ui
 }
 
 RowLists Forest::predict(const DMatrix& data, const InterruptCheck& interrupted) const {
+    const StopScope stops(interrupted);
     const uint64_t n_tree = config.n_tree, n_thread = config.n_thread;
     const uint64_t n_learners = trees.size();
     if (n_thread == 1) {
@@ -214,6 +219,7 @@ void Forest::fit_table(const std::vector<std::string>& headers, const TableView&
                        const InterruptCheck& interrupted, std::atomic<uint64_t>* grown) {
     refuse_duplicate_features(config.feature_cols);
     BinsTransaction bins(loader);
+    const StopScope stops(interrupted);
     fit(loader.from_memory(headers, rows), interrupted, grown);
     bins.commit();
 }
@@ -221,6 +227,7 @@ void Forest::fit_table(const std::vector<std::string>& headers, const TableView&
 RowLists Forest::predict_table(const std::vector<std::string>& headers, const TableView& rows,
                                const InterruptCheck& interrupted) {
     BinsTransaction bins(loader);
+    const StopScope stops(interrupted);
     RowLists result = predict(loader.from_memory(headers, rows), interrupted);
     bins.commit();
     return result;

@@ -7,6 +7,7 @@
 
 #include "error.hpp"
 #include "forest/honest.hpp"
+#include "stop_point.hpp"
 #include "tree/route.hpp"
 
 namespace quorvelin {
@@ -72,6 +73,7 @@ Tree TreeGrower::grow(const DMatrix& data, const RowCodes& rc, Random& random) {
     Tree tree;
     std::vector<uint64_t> pending{0};
     while (!pending.empty()) {
+        stop_point();
         const uint64_t current = pending.back();
         pending.pop_back();
         if (grow_node(tree, current, data, rc, random)) {

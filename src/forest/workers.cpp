@@ -18,7 +18,7 @@ void WorkerGroup::wait(const InterruptCheck& interrupted) {
         for (size_t i = 0; i < started_; ++i) {
             std::unique_lock<std::mutex> lock(mutex_);
             while (!done_[i]) {
-                finished_.wait_for(lock, std::chrono::milliseconds(100));
+                finished_.wait_for(lock, std::chrono::milliseconds(10));
                 if (interrupted && !done_[i]) {
                     lock.unlock();
                     interrupted();

@@ -14,16 +14,10 @@
 #include <vector>
 
 #include "error.hpp"
+#include "stop_point.hpp"
 #include "threads.hpp"
 
 namespace quorvelin {
-
-// Called on the calling thread between trees and while it waits for workers; it may throw to
-// abandon the call (the forest is then left as it was).
-using InterruptCheck = std::function<void()>;
-
-// Thrown inside a worker that saw stop_requested: it ends quietly, without an error.
-struct Cancelled {};
 
 // Tree counts per worker: T < W gives T workers of one tree; otherwise W shares differing by at
 // most one, larger first. W = 0 with T >= W stops with "attempt to divide by zero".
@@ -62,8 +56,8 @@ public:
         return true;
     }
 
-    // Waits for every worker in start order, calling `interrupted` while it waits. When the
-    // check throws, the workers are told to stop, awaited, and the exception goes on.
+    // Waits for every worker in start order, calling `interrupted` every 10 ms while it waits
+    // (the workers see the stop flag per node or block of rows). When the check throws, the workers are told to stop, awaited, and the exception goes on.
     void wait(const InterruptCheck& interrupted);
 
     // The first failure in start order, if any.
@@ -84,6 +78,7 @@ public:
 private:
     template <class Body>
     void run(size_t slot, Body& body) {
+        serve_group(&stop_requested);
         try {
             Body work = std::move(body);  // its captures go before the end is reported
             work();
@@ -100,6 +95,7 @@ private:
             std::fprintf(stderr, "quorvelin worker %zu: unknown failure\n", slot);
             errors_[slot] = std::current_exception();
         }
+        serve_group(nullptr);
         // Notified under the lock: once the waiter sees the flag, the group may be gone.
         std::lock_guard<std::mutex> lock(mutex_);
         done_[slot] = true;

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "error.hpp"
+#include "stop_point.hpp"
 #include "tree/route.hpp"
 
 namespace quorvelin::python {
@@ -125,6 +126,7 @@ template <class T>
 void read_numbers(const Column& c, FeatureColumn& out) {
     const char* base = static_cast<const char*>(c.view.buf);
     for (size_t r = 0; r < c.n; ++r) {
+        if (r % 65536 == 0) stop_point();
         T v;
         std::memcpy(&v, base + static_cast<ptrdiff_t>(r) * c.stride, sizeof v);
         // Through double, as a Python number converted one by one goes, so both doors agree.
@@ -230,7 +232,52 @@ public:
             gather_many<float>(positions, outs);
     }
 
+    // NaN is a missing cell here; a value goes through double to float, as in gather.
+    void bin_columns(std::span<const size_t> positions, std::span<const ContinuousBin* const> bins,
+                     std::span<uint8_t* const> outs) const override {
+        const Kind kind = positions.empty() ? Kind::F64 : cols_[positions[0]].kind;
+        bool same = kind == Kind::F64 || kind == Kind::F32;
+        for (size_t p : positions) same = same && p < cols_.size() && cols_[p].kind == kind;
+        if (!same)
+            TableView::bin_columns(positions, bins, outs);
+        else if (kind == Kind::F64)
+            bin_many<double>(positions, bins, outs);
+        else
+            bin_many<float>(positions, bins, outs);
+    }
+
 private:
+    template <class T>
+    void bin_many(std::span<const size_t> positions, std::span<const ContinuousBin* const> bins,
+                  std::span<uint8_t* const> outs) const {
+        const size_t k = positions.size();
+        std::vector<const char*> base(k);
+        std::vector<ptrdiff_t> stride(k);
+        for (size_t j = 0; j < k; ++j) {
+            base[j] = static_cast<const char*>(cols_[positions[j]].view.buf);
+            stride[j] = cols_[positions[j]].stride;
+        }
+        // Column by column within blocks of rows: a block of a row-major array stays in cache
+        // while its columns are read, and each column's search stays in registers.
+        constexpr size_t kBlock = 4096;
+        for (size_t begin = 0; begin < n_rows_; begin += kBlock) {
+            stop_point();
+            const size_t end = std::min(n_rows_, begin + kBlock);
+            for (size_t j = 0; j < k; ++j) {
+                const ContinuousBin::Search bin = bins[j]->search();
+                const char* src = base[j];
+                const ptrdiff_t step = stride[j];
+                uint8_t* dst = outs[j];
+                for (size_t r = begin; r < end; ++r) {
+                    T v;
+                    std::memcpy(&v, src + static_cast<ptrdiff_t>(r) * step, sizeof v);
+                    const double d = static_cast<double>(v);
+                    dst[r] = std::isnan(d) ? kMissingBin : bin(static_cast<float>(d));
+                }
+            }
+        }
+    }
+
     template <class T>
     void gather_many(std::span<const size_t> positions, std::span<FeatureColumn> outs) const {
         const size_t k = positions.size();
@@ -242,7 +289,8 @@ private:
             outs[j].values.resize(n_rows_);
             outs[j].present.resize(n_rows_);
         }
-        for (size_t r = 0; r < n_rows_; ++r)
+        for (size_t r = 0; r < n_rows_; ++r) {
+            if (r % 65536 == 0) stop_point();
             for (size_t j = 0; j < k; ++j) {
                 T v;
                 std::memcpy(&v, base[j] + static_cast<ptrdiff_t>(r) * stride[j], sizeof v);
@@ -251,6 +299,7 @@ private:
                 outs[j].values[r] = missing ? 0.0f : static_cast<float>(d);
                 outs[j].present[r] = missing ? 0 : 1;
             }
+        }
     }
 
     HeldColumns held_;
@@ -315,7 +364,7 @@ private:
 
 // The engine's interrupt hook for a call without the GIL: take the GIL, let signal handlers
 // run (Ctrl-C raises KeyboardInterrupt there), report progress when due, give the GIL back.
-// The engine calls it between trees and at least every 100 ms while workers run.
+// The engine calls it every 10 ms or so from its inner loops and while workers run.
 class Watch {
 public:
     Watch(GilReleased& gil, PyObject* progress, uint64_t total, const std::atomic<uint64_t>* done)
@@ -504,8 +553,10 @@ PyObject* predict_detail(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
             GilReleased gil;
             Watch watch(gil, Py_None, 0, nullptr);
             BinsTransaction bins(model.loader);
+            const InterruptCheck check = watch.check();
+            const StopScope stops(check);
             const DMatrix data = model.loader.from_memory(headers, table);
-            detail(model, data, spread, outcome, watch.check());
+            detail(model, data, spread, outcome, check);
             bins.commit();
         }
         Py_RETURN_NONE;

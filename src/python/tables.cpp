@@ -158,6 +158,8 @@ PyObject* rows_to_list(const RowLists& rows) {
     Ref out(PyList_New(static_cast<Py_ssize_t>(rows.n_rows)));
     if (!out) throw PythonError{};
     for (size_t i = 0; i < rows.n_rows; ++i) {
+        // A million rows of lists take a good part of a second: Ctrl-C must not wait for them.
+        if (i % 65536 == 65535 && PyErr_CheckSignals() != 0) throw PythonError{};
         const uint32_t n = rows.len[i];
         const float* values = rows.row(i);
         Ref inner(PyList_New(static_cast<Py_ssize_t>(n)));

@@ -177,8 +177,17 @@ bool route_tree(const Tree& tree, const DMatrix& data, RoutedTree& out) {
         std::copy(u.begin(), u.end(), out.uplift.begin() + node * out.width);
     }
     out.nodes.assign(n_nodes, RoutedTree::Node{});
+    std::vector<uint32_t> depth(n_nodes, 0);
+    out.depth = 0;
     for (uint64_t node = 0; node < n_nodes; ++node) {
-        if (!tree.left_children[node]) continue;
+        RoutedTree::Node& nd = out.nodes[node];
+        if (!tree.left_children[node]) {
+            // A leaf keeps every row; any column serves for the unused test.
+            nd.child[0] = nd.child[1] = static_cast<uint32_t>(node);
+            if (!data.x.empty()) nd.column = data.x[0].data();
+            out.depth = std::max(out.depth, depth[node]);
+            continue;
+        }
         const SplitInfo& record = tree.split_at(node);
         if (!record.value || record.value->empty())
             stop("node " + std::to_string(node) + " has no split value to split on");
@@ -189,10 +198,36 @@ bool route_tree(const Tree& tree, const DMatrix& data, RoutedTree& out) {
         const uint64_t left = *tree.left_children[node], right = *tree.right_children[node];
         if (left <= node || right <= node || left >= n_nodes || right >= n_nodes)
             stop("node " + std::to_string(node) + " links to a child outside the tree");
-        out.nodes[node] = {static_cast<uint32_t>(left), static_cast<uint32_t>(right),
-                           data.x[record.feature_id].data(), (*record.value)[0], record.is_cat};
+        const uint8_t split = (*record.value)[0];
+        nd.column = data.x[record.feature_id].data();
+        nd.child[0] = static_cast<uint32_t>(left);
+        nd.child[1] = static_cast<uint32_t>(right);
+        if (record.is_cat) {
+            // A stored categorical split on the missing bin sends every row right.
+            if (split == kMissingBin) nd.child[0] = nd.child[1];
+            nd.lo = split;
+            nd.span = 0;
+        } else {
+            nd.lo = 0;
+            nd.span = std::min<uint8_t>(split, kMissingBin - 1);
+        }
+        if (depth[node] >= UINT32_MAX - 1) stop("the tree is too deep to route");
+        depth[left] = std::max(depth[left], depth[node] + 1);
+        depth[right] = std::max(depth[right], depth[node] + 1);
     }
     return true;
+}
+
+void RoutedTree::leaves(size_t begin, size_t end, uint32_t* leaf) const {
+    constexpr size_t kLanes = 8;
+    size_t r = begin;
+    for (; r + kLanes <= end; r += kLanes) {
+        uint32_t node[kLanes] = {};
+        for (uint32_t d = 0; d < depth; ++d)
+            for (size_t i = 0; i < kLanes; ++i) node[i] = step(node[i], r + i);
+        for (size_t i = 0; i < kLanes; ++i) leaf[r - begin + i] = node[i];
+    }
+    for (; r < end; ++r) leaf[r - begin] = leaf_of(r);
 }
 
 bool predict_add(const Tree& tree, const DMatrix& data, RowLists& sum, bool first) {

@@ -31,28 +31,37 @@ uint64_t split_rows(const SplitInfo& record, const DMatrix& data, std::span<RowI
 uint64_t split_counted_rows(const SplitInfo& record, const DMatrix& data, std::span<RowId> rows,
                             std::span<RowId> counts, std::vector<RowId>& scratch);
 
-// A tree flattened for routing rows one at a time: every row takes exactly the path that
-// segment-wise routing gives it, and its leaf's list is read from one table.
+// A tree flattened for routing: every row takes exactly the path that segment-wise routing
+// gives it, and its leaf's list is read from one table. A node sends a row to child[0] (left)
+// when (uint8_t)(bin - lo) <= span: "bin <= split" for a continuous test (lo 0), "bin ==
+// split" for a categorical one (span 0); a missing cell (255) never passes either, as the split
+// bins stop below it. A leaf sends every row to itself, so `depth` steps from the root reach
+// every row's leaf whatever its path length, with no branch on the data.
 struct RoutedTree {
     struct Node {
-        uint32_t left = 0;  // 0 for a leaf (the root is nobody's child)
-        uint32_t right = 0;
-        const uint8_t* column = nullptr;
-        uint8_t bin = 0;
-        bool is_cat = false;
+        const uint8_t* column = nullptr;  // a leaf reads some column too; its result is unused
+        uint32_t child[2] = {0, 0};
+        uint8_t lo = 0;
+        uint8_t span = 255;
     };
     std::vector<Node> nodes;
     std::vector<float> uplift;  // width values per node; leaves only
     size_t width = 0;
+    uint32_t depth = 0;  // the longest path from the root to a leaf
 
-    const float* leaf_uplift(size_t row) const {
-        uint32_t node = 0;
-        while (nodes[node].left != 0) {
-            const Node& nd = nodes[node];
-            node = goes_left(nd.column[row], nd.bin, nd.is_cat) ? nd.left : nd.right;
-        }
-        return uplift.data() + static_cast<size_t>(node) * width;
+    uint32_t step(uint32_t node, size_t row) const {
+        const Node& nd = nodes[node];
+        return nd.child[static_cast<uint8_t>(nd.column[row] - nd.lo) > nd.span];
     }
+    uint32_t leaf_of(size_t row) const {
+        uint32_t node = 0;
+        for (uint32_t d = 0; d < depth; ++d) node = step(node, row);
+        return node;
+    }
+    const float* leaf_uplift(size_t row) const { return uplift.data() + static_cast<size_t>(leaf_of(row)) * width; }
+    // leaf[i] = leaf_of(begin + i) for the rows [begin, end), several rows walked side by side
+    // so their memory reads overlap.
+    void leaves(size_t begin, size_t end, uint32_t* leaf) const;
 };
 
 // Flattens `tree` for `data`; false when its leaves' lists are empty or differ in length.

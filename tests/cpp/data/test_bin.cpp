@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "data/bin.hpp"
+#include "data/data_loader.hpp"
 #include "test_util.hpp"
 
 using quorvelin::ContinuousBin;
@@ -171,7 +172,9 @@ TEST(ContinuousBinTransform, WholeColumnsGiveTheCount) {
         std::vector<OptF> fit_column;
         for (size_t i = 0; i < 4000; ++i) fit_column.push_back(std::round(u(gen) * 40.0f) / 40.0f);
         ContinuousBin bin = fitted(fit_column, n_thresholds + 1);
-        std::vector<OptF> cells{kNone, kNaN, kInf, -kInf, 0.0f, -0.0f, std::numeric_limits<float>::denorm_min()};
+        using L = std::numeric_limits<float>;
+        std::vector<OptF> cells{kNone, kNaN, kInf, -kInf, 0.0f, -0.0f, L::denorm_min(), -L::denorm_min(), 1e-40f,
+                                L::max(), -L::max()};
         for (float t : bin.threshold) cells.insert(cells.end(), {t, std::nextafter(t, -kInf), std::nextafter(t, kInf)});
         for (int i = 0; i < 300; ++i) cells.push_back(gen() % 9 == 0 ? kNone : OptF{u(gen)});
         const auto column = column_of(cells);
@@ -190,6 +193,43 @@ TEST(ContinuousBinTransform, WholeColumnsGiveTheCount) {
                 }
             }
         }
+    }
+}
+
+// Reading and binning a row-major array in one pass gives the cells of gathering the floats and
+// binning them afterwards, for float64 and float32 arrays alike.
+TEST(ContinuousBinTransform, OnePassReadMatchesGatherThenTransform) {
+    using quorvelin::StridedTable;
+    using L = std::numeric_limits<float>;
+    std::mt19937 gen(5);
+    std::normal_distribution<float> normal(0.0f, 3.0f);
+    std::uniform_int_distribution<int> pick(0, 24);
+    const float specials[] = {0.0f, -0.0f, kInf, -kInf, kNaN, L::denorm_min(), -L::denorm_min(), 1e-40f,
+                              L::max(), -L::max()};
+    auto draw = [&](bool allow_nan) {
+        const int k = pick(gen);
+        if (k < 10 && (allow_nan || k != 4)) return specials[k];
+        return std::round(normal(gen) * 4.0f) / 4.0f;
+    };
+    std::vector<OptF> train;
+    for (int i = 0; i < 3000; ++i) train.push_back(draw(false));  // fitting refuses NaN
+    std::vector<ContinuousBin> bins;
+    for (uint64_t n_bin : {30, 254, 2}) bins.push_back(fitted(train, n_bin));
+    std::vector<float> probe;
+    for (int i = 0; i < 4 * 999; ++i) probe.push_back(draw(true));  // 999 rows of 4 columns
+    std::vector<double> f64(probe.begin(), probe.end());
+    f64[7] = 1e300;  // beyond float: becomes infinity on the way, as in gather
+    const size_t positions[] = {3, 0, 2};
+    const ContinuousBin* held[] = {&bins[0], &bins[1], &bins[2]};
+    for (bool wide : {true, false}) {
+        const StridedTable table = wide ? StridedTable(f64.data(), StridedTable::Kind::F64, 999, 4, 32, 8)
+                                        : StridedTable(probe.data(), StridedTable::Kind::F32, 999, 4, 16, 4);
+        std::vector<std::vector<uint8_t>> fused(3, std::vector<uint8_t>(999)), plain = fused;
+        uint8_t* fused_out[] = {fused[0].data(), fused[1].data(), fused[2].data()};
+        uint8_t* plain_out[] = {plain[0].data(), plain[1].data(), plain[2].data()};
+        table.bin_columns(positions, held, fused_out);
+        table.TableView::bin_columns(positions, held, plain_out);
+        EXPECT_EQ(fused, plain) << (wide ? "float64" : "float32");
     }
 }
 

@@ -193,3 +193,30 @@ TEST(PredictTree, RowByRowSumsMatchTheSegmentRouting) {
         EXPECT_FALSE(predict_add(a, test, narrow, true));
     }
 }
+
+TEST(PredictTree, InterleavedLeavesMatchTheSegmentRouting) {
+    for (uint64_t seed = 0; seed < 4; ++seed) {
+        DMatrix train = signal_data(seed + 90, 700, 4, 3);
+        train.is_cat[1] = 1;
+        auto tree = qtest::grown_tree(ModelKind::Classifier, learn_config(6, 3), train, seed);
+        DMatrix test = signal_data(seed + 95, 203, 4, 3);  // not a multiple of the lanes
+        test.is_cat = train.is_cat;
+        for (size_t f = 0; f < 4; ++f) {
+            test.x[f][f] = M;  // missing cells, unseen bins and the largest bins
+            test.x[f][10 + f] = 8;
+            test.x[f][20 + f] = 254;
+        }
+        const RowLists want = predict_tree(tree, test);
+        RoutedTree routed;
+        ASSERT_TRUE(route_tree(tree, test, routed));
+        for (size_t begin : {size_t{0}, size_t{5}}) {
+            std::vector<uint32_t> leaf(test.n_rows() - begin);
+            routed.leaves(begin, test.n_rows(), leaf.data());
+            for (size_t r = begin; r < test.n_rows(); ++r) {
+                ASSERT_EQ(leaf[r - begin], routed.leaf_of(r)) << "row " << r;
+                for (size_t j = 0; j < routed.width; ++j)
+                    ASSERT_TRUE(qtest::same_bits(routed.leaf_uplift(r)[j], want.row(r)[j])) << "row " << r;
+            }
+        }
+    }
+}
