@@ -25,6 +25,16 @@ void group_rates(const float* w0, const float* w1, size_t n_groups, const float*
 // child's `l`, penalising splits that divide the groups unevenly.
 float normalization_factor(const float* c, const float* l, size_t n_groups, float alpha);
 
+// normalization_factor split in two: `prepare` takes the parent's weights once, `factor` each
+// candidate's left weights; the result is the same float.
+struct NormalizationParent {
+    void prepare(const float* c, size_t n_groups, float alpha);
+    float factor(const float* l, size_t n_groups) const;
+
+    float n_c = 0.0f, n_t = 0.0f, s_c = 0.0f, c_eps = 0.0f, t_eps = 0.0f, alpha_h = 0.0f;
+    std::vector<float> group_eps, group_h, group_share;
+};
+
 class KLCriterion final : public Criterion {
 public:
     // `criterion` other than KL scores the same summaries with that criterion (uplift_gain.hpp);
@@ -70,11 +80,13 @@ private:
     };
     // Scratch reused across calls, so the scan allocates nothing per candidate.
     std::vector<KeptTallies> kept_;
+    size_t counted_stride_ = kSlotStride;
     std::vector<uint64_t> direct_, derived_;
     std::vector<size_t> direct_at_, derived_at_, parent_at_, sibling_at_;
     std::vector<float> sibling_;
     std::vector<float> table_, batch_;
     std::vector<float> total_, left_, pr_, pw_, lr_, lw_, rr_, rw_;
+    NormalizationParent norm_;
 };
 
 std::unique_ptr<Criterion> make_kl_criterion(const TreeConfig& config);

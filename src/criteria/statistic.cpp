@@ -206,7 +206,7 @@ void tally_weights_batch(const DMatrix& data, std::span<const uint64_t> features
 }
 
 void tally_counted_weights_batch(const DMatrix& data, std::span<const uint64_t> features,
-                                 std::span<const size_t> offsets, std::span<const RowId> rows,
+                                 std::span<const size_t> offsets, size_t code_stride, std::span<const RowId> rows,
                                  std::span<const RowId> counts, const RowCodes& rc, float* tables) {
     const size_t nc = features.size(), nf = data.x.size(), n = rows.size();
     if (nc > 256 || offsets.size() != nc || counts.size() != n) stop("counted tallies out of step");
@@ -223,7 +223,7 @@ void tally_counted_weights_batch(const DMatrix& data, std::span<const uint64_t> 
         const RowId r = rows[i];
         const uint8_t* s = slots + static_cast<size_t>(r) * nf;
         const float add = info[r].w * static_cast<float>(counts[i]);
-        float* t = tables + static_cast<size_t>(info[r].code) * kSlotStride;
+        float* t = tables + static_cast<size_t>(info[r].code) * code_stride;
         for (size_t j = 0; j < nc; ++j) t[off[j] + s[feat[j]]] += add;
     }
 }

@@ -75,10 +75,11 @@ bool batch_ready(const DMatrix& data, const RowCodes& rc, std::span<const uint64
 void tally_weights_batch(const DMatrix& data, std::span<const uint64_t> features, std::span<const RowId> rows,
                          const RowCodes& rc, float* tables);
 // As tally_weights_batch for a counted sample: `counts` in step with `rows`, each row adding
-// its weight times its count once, into feature j's table at tables + offsets[j]. The same
-// numbers only where the tallies are exact in any order.
+// its weight times its count once, into feature j's table at tables + offsets[j], code rows
+// `code_stride` apart (at least every feature's slot count). The same numbers only where the
+// tallies are exact in any order.
 void tally_counted_weights_batch(const DMatrix& data, std::span<const uint64_t> features,
-                                 std::span<const size_t> offsets, std::span<const RowId> rows,
+                                 std::span<const size_t> offsets, size_t code_stride, std::span<const RowId> rows,
                                  std::span<const RowId> counts, const RowCodes& rc, float* tables);
 void tally_moments_batch(const DMatrix& data, std::span<const uint64_t> features, std::span<const RowId> rows,
                          const RowCodes& rc, float* tables, std::vector<float>& scratch);

@@ -58,10 +58,50 @@ std::array<uint32_t, 16> ChaCha20::block(const std::array<uint32_t, 8>& key, uin
     return x;
 }
 
+namespace {
+
+// Four blocks side by side, lane b holding block b's word: every step of the rounds is one
+// vector operation on all four, the same integer arithmetic as block() lane by lane.
+using Lanes = uint32_t __attribute__((vector_size(16)));
+
+inline Lanes rotl(Lanes v, int r) { return (v << r) | (v >> (32 - r)); }
+
+inline void quarter(Lanes& a, Lanes& b, Lanes& c, Lanes& d) {
+    a += b; d ^= a; d = rotl(d, 16);
+    c += d; b ^= c; b = rotl(b, 12);
+    a += b; d ^= a; d = rotl(d, 8);
+    c += d; b ^= c; b = rotl(b, 7);
+}
+
+}  // namespace
+
 void ChaCha20::refill() {
-    for (uint64_t b = 0; b < 4; ++b) {
-        const auto words = block(key_, counter_ + b, stream_);
-        std::copy(words.begin(), words.end(), buffer_.begin() + 16 * b);
+    Lanes in[16];
+    const uint32_t constants[4] = {0x61707865u, 0x3320646eu, 0x79622d32u, 0x6b206574u};
+    for (int i = 0; i < 4; ++i) in[i] = Lanes{} + constants[i];
+    for (int i = 0; i < 8; ++i) in[4 + i] = Lanes{} + key_[i];
+    for (uint32_t b = 0; b < 4; ++b) {
+        const uint64_t counter = counter_ + b;
+        in[12][b] = static_cast<uint32_t>(counter);
+        in[13][b] = static_cast<uint32_t>(counter >> 32);
+    }
+    in[14] = Lanes{} + static_cast<uint32_t>(stream_);
+    in[15] = Lanes{} + static_cast<uint32_t>(stream_ >> 32);
+    Lanes x[16];
+    std::copy(in, in + 16, x);
+    for (int round = 0; round < 10; ++round) {
+        quarter(x[0], x[4], x[8], x[12]);
+        quarter(x[1], x[5], x[9], x[13]);
+        quarter(x[2], x[6], x[10], x[14]);
+        quarter(x[3], x[7], x[11], x[15]);
+        quarter(x[0], x[5], x[10], x[15]);
+        quarter(x[1], x[6], x[11], x[12]);
+        quarter(x[2], x[7], x[8], x[13]);
+        quarter(x[3], x[4], x[9], x[14]);
+    }
+    for (int i = 0; i < 16; ++i) {
+        const Lanes word = x[i] + in[i];
+        for (int b = 0; b < 4; ++b) buffer_[16 * b + i] = word[b];
     }
     counter_ += 4;
     pos_ = 0;

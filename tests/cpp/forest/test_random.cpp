@@ -29,10 +29,10 @@ Key counting_key() {
 
 // The 64-bit draws that a fresh generator must produce: pairs of words of consecutive
 // four-block buffers, buffer after buffer.
-std::vector<uint64_t> expected_draws(const Key& key, size_t count) {
+std::vector<uint64_t> expected_draws(const Key& key, size_t count, uint64_t stream = 0) {
     std::vector<uint32_t> words;
     for (uint64_t counter = 0; words.size() < 2 * count; ++counter) {
-        const auto b = ChaCha20::block(key, counter, 0);
+        const auto b = ChaCha20::block(key, counter, stream);
         words.insert(words.end(), b.begin(), b.end());
     }
     std::vector<uint64_t> out;
@@ -87,13 +87,16 @@ TEST(ChaCha20, SeedExpansion) {
 
 TEST(ChaCha20, DrawsFollowTheBufferAcrossRefills) {
     // 32 draws use one four-block buffer; the draw at position 62 takes words 62 and 63, the next
-    // one refills (counters 4..7) and starts at word 0. Three buffers cover two refills.
-    for (uint64_t seed : {0ULL, 7ULL, 0xdeadbeefULL}) {
-        const Key key = ChaCha20::key_from_seed(seed);
-        ChaCha20 rng(key);
-        const auto expected = expected_draws(key, 100);
-        for (size_t i = 0; i < expected.size(); ++i) ASSERT_EQ(rng.next_u64(), expected[i]) << "draw " << i;
-    }
+    // one refills (counters 4..7) and starts at word 0. Three buffers cover two refills. The
+    // buffer computes its four blocks together; per-tree streams put words in both stream slots.
+    for (uint64_t seed : {0ULL, 7ULL, 0xdeadbeefULL})
+        for (uint64_t stream : {0ULL, 5ULL, 0x100000003ULL}) {
+            const Key key = ChaCha20::key_from_seed(seed);
+            ChaCha20 rng(key, stream);
+            const auto expected = expected_draws(key, 100, stream);
+            for (size_t i = 0; i < expected.size(); ++i)
+                ASSERT_EQ(rng.next_u64(), expected[i]) << "draw " << i << " stream " << stream;
+        }
 }
 
 TEST(ChaCha20, IndexIsMultiplyAndReject) {
