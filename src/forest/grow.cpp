@@ -46,13 +46,19 @@ Tree TreeGrower::grow(const DMatrix& data, const RowCodes& rc, Random& random) {
         std::vector<RowId>& drawn = scratch_;
         drawn.assign(n, 0);
         for (RowId r : sample) ++drawn[r];
+        // Sized to the distinct rows (about 63% of a draw), not grown by doubling: with several
+        // workers each one keeps this buffer for the whole fit.
+        size_t distinct = 0;
+        for (RowId r = 0; r < n; ++r) distinct += drawn[r] != 0;
         std::vector<RowId> counts = std::move(partition_.count);
         counts.clear();
+        counts.reserve(distinct);  // exact, where growing by resize would double
+        counts.resize(distinct);
         size_t at = 0;
         for (RowId r = 0; r < n; ++r) {
             if (drawn[r] == 0) continue;
+            counts[at] = drawn[r];
             sample[at++] = r;
-            counts.push_back(drawn[r]);
         }
         sample.resize(at);
         partition_ = Partition::from_counted_sample(std::move(sample), std::move(counts));
