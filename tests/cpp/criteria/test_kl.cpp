@@ -94,6 +94,28 @@ TEST(KLNormalization, Examples) {
               oracle::normalization_factor(0.9f, parent, {{0.3f, 5}, {0.6f, 5}}));
 }
 
+// The scan prepares the parent's terms once and reuses them for every candidate: each left
+// child must still get the plain factor, bit for bit, whatever the number of groups.
+TEST(KLNormalization, PreparedParentMatchesPlainFactor) {
+    std::mt19937 gen(17);
+    std::uniform_int_distribution<int> weight(0, 60);
+    for (size_t n_groups : {2u, 3u, 4u})
+        for (float alpha : {0.9f, 0.3f}) {
+            std::vector<float> c(n_groups), l(n_groups);
+            for (float& v : c) v = static_cast<float>(weight(gen) + 1);
+            NormalizationParent prepared;
+            prepared.prepare(c.data(), n_groups, alpha);
+            for (int left = 0; left < 50; ++left) {
+                for (size_t i = 0; i < n_groups; ++i)
+                    l[i] = std::uniform_int_distribution<int>(0, static_cast<int>(c[i]))(gen);
+                if (left == 0) std::copy(c.begin(), c.end(), l.begin());  // every group to the left
+                const float want = oracle::plain_normalization_factor(c.data(), l.data(), n_groups, alpha);
+                ASSERT_TRUE(qtest::same_bits(prepared.factor(l.data(), n_groups), want))
+                    << n_groups << " groups, alpha " << alpha << ", left " << left;
+            }
+        }
+}
+
 // Whole scans on small tables, against hand-computed results: the first of equal candidates
 // wins, a categorical candidate is one category against the rest, the last present bin sends
 // only the missing rows right, and a node of control rows only has nothing to split.

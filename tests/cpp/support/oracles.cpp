@@ -151,6 +151,28 @@ Matrix count_reg(const Matrix& counts, const std::optional<Matrix>& parent, uint
     return out;
 }
 
+float plain_normalization_factor(const float* c, const float* l, size_t n_groups, float alpha) {
+    using quorvelin::entropy_h, quorvelin::entropy_h1, quorvelin::kl_divergence;
+    const float n_c = c[0], n_lc = l[0];
+    float n_t = 0.0f, n_lt = 0.0f;
+    for (size_t i = 1; i < n_groups; ++i) n_t = n_t + c[i];
+    for (size_t i = 1; i < n_groups; ++i) n_lt = n_lt + l[i];
+    const float s_t = n_t / (n_c + n_t);
+    const float s_c = n_c / (n_c + n_t);
+    const float pc = n_lc / (n_c + 0.1f);
+    const float pt = n_lt / (n_t + 0.1f);
+    float acc = alpha * entropy_h(s_t, s_c) * kl_divergence(pt, pc) + 0.0f;
+    for (size_t i = 1; i < n_groups; ++i) {
+        const float ci = c[i], li = l[i];
+        const float p_i = ci / (n_c + ci);
+        const float q_i = n_c / (n_c + ci);
+        const float pt_i = li / (ci + 0.1f);
+        acc = (acc + ((1.0f - alpha) * entropy_h(p_i, q_i)) * kl_divergence(pt_i, pc)) +
+              (ci / (n_c + n_t)) * entropy_h1(pt_i);
+    }
+    return (acc + s_c * entropy_h1(pc)) + 0.5f;
+}
+
 float normalization_factor(float alpha, const Matrix& parent, const Matrix& left) {
     const std::vector<float> c = column(parent, 1), l = column(left, 1);
     return quorvelin::normalization_factor(c.data(), l.data(), c.size(), alpha);

@@ -53,5 +53,7 @@ std::vector<Matrix> class_tally(const DMatrix& data, uint64_t feature_id, bool i
 Matrix count_reg(const Matrix& counts, const std::optional<Matrix>& parent, uint64_t threshold, uint64_t n_reg);
 // The KL criterion's normalization factor from the parent summary and the left child's.
 float normalization_factor(float alpha, const Matrix& parent, const Matrix& left);
+// The same factor from the group weights, every term computed afresh in the criterion's order.
+float plain_normalization_factor(const float* parent, const float* left, size_t n_groups, float alpha);
 
 }  // namespace oracle
