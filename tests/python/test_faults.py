@@ -312,9 +312,9 @@ import sys, time, numpy, quorvelin
 sys.path.insert(0, sys.argv[1])
 from conftest import HEADERS, TRAIN_CONF, make_rows
 rows = numpy.array(make_rows(5000), dtype=numpy.float64)
-model = quorvelin.CausalModel("RandomForestClassifier", dict(TRAIN_CONF, n_tree=64, n_thread=2, max_depth=10))
+model = quorvelin.CausalModel("RandomForestClassifier", dict(TRAIN_CONF, n_tree=1024, n_thread=2, max_depth=10))
 model.fit(HEADERS, rows)
-big = numpy.tile(rows, (200, 1))  # about 7 s of work on two threads
+big = numpy.tile(rows, (200, 1))  # several seconds of work on two threads
 before = model.predict(HEADERS, rows[:200])
 print("predicting", flush=True)
 try:
@@ -331,7 +331,7 @@ def test_ctrl_c_stops_a_multi_threaded_predict_within_a_second():
                              text=True, env=child_env())
     try:
         assert child.stdout.readline() == "predicting\n"
-        time.sleep(0.5)
+        time.sleep(0.3)
         sent = time.time()
         child.send_signal(signal.SIGINT)
         stopped = float(child.stdout.readline())
