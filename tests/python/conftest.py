@@ -1,5 +1,6 @@
 import os
 import random
+import signal
 import struct
 import sys
 
@@ -84,3 +85,12 @@ def trained():
 def model_error():
     """The exception type of stops."""
     return quorvelin.ModelError
+
+
+@pytest.fixture
+def ctrl_c_raises():
+    # A test run started in the background inherits SIGINT ignored, and Python then installs no
+    # handler of its own: Ctrl-C tests put the default one in place for their duration.
+    previous = signal.signal(signal.SIGINT, signal.default_int_handler)
+    yield
+    signal.signal(signal.SIGINT, previous)

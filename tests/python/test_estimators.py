@@ -171,7 +171,7 @@ def test_fit_lets_other_python_threads_run_and_reports_progress():
     assert [d for d, _ in calls] == sorted(d for d, _ in calls) and calls[-1][0] <= 30
 
 
-def test_ctrl_c_stops_a_fit_soon_and_leaves_the_model_as_it_was():
+def test_ctrl_c_stops_a_fit_soon_and_leaves_the_model_as_it_was(ctrl_c_raises):
     headers, cols, conf = _big(50_000)
     model = quorvelin.CausalModel("RandomForestClassifier", conf)
     quorvelin._fit_columns(model, headers, [c[:2000] for c in cols])

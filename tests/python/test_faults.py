@@ -308,7 +308,8 @@ def test_running_out_of_memory_raises_instead_of_ending_the_process():
 
 
 _PREDICT_UNTIL_INTERRUPTED = """
-import sys, time, numpy, quorvelin
+import signal, sys, time, numpy, quorvelin
+signal.signal(signal.SIGINT, signal.default_int_handler)  # a background run inherits SIGINT ignored
 sys.path.insert(0, sys.argv[1])
 from conftest import HEADERS, TRAIN_CONF, make_rows
 rows = numpy.array(make_rows(5000), dtype=numpy.float64)
