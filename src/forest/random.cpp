@@ -27,23 +27,26 @@ std::array<uint32_t, 8> ChaCha20::key_from_seed(uint64_t seed) {
 
 namespace {
 
-inline void quarter(uint32_t& a, uint32_t& b, uint32_t& c, uint32_t& d) {
-    a += b; d ^= a; d = std::rotl(d, 16);
-    c += d; b ^= c; b = std::rotl(b, 12);
-    a += b; d ^= a; d = std::rotl(d, 8);
-    c += d; b ^= c; b = std::rotl(b, 7);
+constexpr uint32_t kSigma[4] = {0x61707865u, 0x3320646eu, 0x79622d32u, 0x6b206574u};
+
+// Four blocks side by side, lane b holding block b's word: every step of the rounds is one
+// vector operation on all four, the same integer arithmetic as one block's words.
+using Lanes = uint32_t __attribute__((vector_size(16)));
+
+inline uint32_t rotl(uint32_t v, int r) { return std::rotl(v, r); }
+inline Lanes rotl(Lanes v, int r) { return (v << r) | (v >> (32 - r)); }
+
+template <class Word>
+inline void quarter(Word& a, Word& b, Word& c, Word& d) {
+    a += b; d ^= a; d = rotl(d, 16);
+    c += d; b ^= c; b = rotl(b, 12);
+    a += b; d ^= a; d = rotl(d, 8);
+    c += d; b ^= c; b = rotl(b, 7);
 }
 
-}  // namespace
-
-std::array<uint32_t, 16> ChaCha20::block(const std::array<uint32_t, 8>& key, uint64_t counter, uint64_t stream) {
-    std::array<uint32_t, 16> in{0x61707865u, 0x3320646eu, 0x79622d32u, 0x6b206574u};
-    for (int i = 0; i < 8; ++i) in[4 + i] = key[i];
-    in[12] = static_cast<uint32_t>(counter);
-    in[13] = static_cast<uint32_t>(counter >> 32);
-    in[14] = static_cast<uint32_t>(stream);
-    in[15] = static_cast<uint32_t>(stream >> 32);
-    std::array<uint32_t, 16> x = in;
+// The twenty rounds (ten column-and-diagonal pairs) on one block's words or on four blocks' lanes.
+template <class Word>
+void twenty_rounds(Word* x) {
     for (int round = 0; round < 10; ++round) {
         quarter(x[0], x[4], x[8], x[12]);
         quarter(x[1], x[5], x[9], x[13]);
@@ -54,31 +57,26 @@ std::array<uint32_t, 16> ChaCha20::block(const std::array<uint32_t, 8>& key, uin
         quarter(x[2], x[7], x[8], x[13]);
         quarter(x[3], x[4], x[9], x[14]);
     }
-    for (int i = 0; i < 16; ++i) x[i] += in[i];
-    return x;
-}
-
-namespace {
-
-// Four blocks side by side, lane b holding block b's word: every step of the rounds is one
-// vector operation on all four, the same integer arithmetic as block() lane by lane.
-using Lanes = uint32_t __attribute__((vector_size(16)));
-
-inline Lanes rotl(Lanes v, int r) { return (v << r) | (v >> (32 - r)); }
-
-inline void quarter(Lanes& a, Lanes& b, Lanes& c, Lanes& d) {
-    a += b; d ^= a; d = rotl(d, 16);
-    c += d; b ^= c; b = rotl(b, 12);
-    a += b; d ^= a; d = rotl(d, 8);
-    c += d; b ^= c; b = rotl(b, 7);
 }
 
 }  // namespace
 
+std::array<uint32_t, 16> ChaCha20::block(const std::array<uint32_t, 8>& key, uint64_t counter, uint64_t stream) {
+    std::array<uint32_t, 16> in{kSigma[0], kSigma[1], kSigma[2], kSigma[3]};
+    for (int i = 0; i < 8; ++i) in[4 + i] = key[i];
+    in[12] = static_cast<uint32_t>(counter);
+    in[13] = static_cast<uint32_t>(counter >> 32);
+    in[14] = static_cast<uint32_t>(stream);
+    in[15] = static_cast<uint32_t>(stream >> 32);
+    std::array<uint32_t, 16> x = in;
+    twenty_rounds(x.data());
+    for (int i = 0; i < 16; ++i) x[i] += in[i];
+    return x;
+}
+
 void ChaCha20::refill() {
     Lanes in[16];
-    const uint32_t constants[4] = {0x61707865u, 0x3320646eu, 0x79622d32u, 0x6b206574u};
-    for (int i = 0; i < 4; ++i) in[i] = Lanes{} + constants[i];
+    for (int i = 0; i < 4; ++i) in[i] = Lanes{} + kSigma[i];
     for (int i = 0; i < 8; ++i) in[4 + i] = Lanes{} + key_[i];
     for (uint32_t b = 0; b < 4; ++b) {
         const uint64_t counter = counter_ + b;
@@ -89,16 +87,7 @@ void ChaCha20::refill() {
     in[15] = Lanes{} + static_cast<uint32_t>(stream_ >> 32);
     Lanes x[16];
     std::copy(in, in + 16, x);
-    for (int round = 0; round < 10; ++round) {
-        quarter(x[0], x[4], x[8], x[12]);
-        quarter(x[1], x[5], x[9], x[13]);
-        quarter(x[2], x[6], x[10], x[14]);
-        quarter(x[3], x[7], x[11], x[15]);
-        quarter(x[0], x[5], x[10], x[15]);
-        quarter(x[1], x[6], x[11], x[12]);
-        quarter(x[2], x[7], x[8], x[13]);
-        quarter(x[3], x[4], x[9], x[14]);
-    }
+    twenty_rounds(x);
     for (int i = 0; i < 16; ++i) {
         const Lanes word = x[i] + in[i];
         for (int b = 0; b < 4; ++b) buffer_[16 * b + i] = word[b];
