@@ -17,6 +17,7 @@
 
 #include "error.hpp"
 #include "stop_point.hpp"
+#include "python/tables.hpp"
 #include "tree/route.hpp"
 
 namespace quorvelin::python {
@@ -89,30 +90,7 @@ private:
     Forest* model_;
 };
 
-enum class Kind { F32, F64, I8, I16, I32, I64, U8, U16, U32, U64, Bool };
-
-std::optional<Kind> kind_of(const char* format, Py_ssize_t itemsize) {
-    if (!format) format = "B";
-    if (format[0] == '<' || format[0] == '=' || format[0] == '@') ++format;
-    if (format[0] == '\0' || format[1] != '\0') return std::nullopt;
-    auto sized = [&](Kind k1, Kind k2, Kind k4, Kind k8) -> std::optional<Kind> {
-        switch (itemsize) {
-            case 1: return k1;
-            case 2: return k2;
-            case 4: return k4;
-            case 8: return k8;
-            default: return std::nullopt;
-        }
-    };
-    switch (format[0]) {
-        case 'f': return itemsize == 4 ? std::optional<Kind>(Kind::F32) : std::nullopt;
-        case 'd': return itemsize == 8 ? std::optional<Kind>(Kind::F64) : std::nullopt;
-        case '?': return itemsize == 1 ? std::optional<Kind>(Kind::Bool) : std::nullopt;
-        case 'b': case 'h': case 'i': case 'l': case 'q': return sized(Kind::I8, Kind::I16, Kind::I32, Kind::I64);
-        case 'B': case 'H': case 'I': case 'L': case 'Q': return sized(Kind::U8, Kind::U16, Kind::U32, Kind::U64);
-        default: return std::nullopt;
-    }
-}
+using Kind = StridedTable::Kind;
 
 // One 1-D column read in place through the buffer protocol; held until the table goes.
 struct Column {
@@ -168,7 +146,7 @@ public:
             if (PyObject_GetBuffer(item, &c.view, PyBUF_RECORDS_RO) != 0) throw PythonError{};
             cols_.push_back(c);
             const Column& held = cols_.back();
-            const std::optional<Kind> kind = kind_of(held.view.format, held.view.itemsize);
+            const std::optional<Kind> kind = buffer_kind(held.view.format, held.view.itemsize);
             if (held.view.ndim != 1 || held.view.suboffsets || !kind)
                 fail(PyExc_TypeError, "column " + std::to_string(i) +
                                           " must be a 1-D array of floats, integers or booleans");
@@ -337,7 +315,7 @@ public:
         if (obj == Py_None) return;
         if (PyObject_GetBuffer(obj, &view_, PyBUF_C_CONTIGUOUS | PyBUF_WRITABLE | PyBUF_FORMAT) != 0) throw PythonError{};
         held_ = true;
-        const std::optional<Kind> kind = kind_of(view_.format, view_.itemsize);
+        const std::optional<Kind> kind = buffer_kind(view_.format, view_.itemsize);
         if (view_.ndim != 2 || !kind || *kind != Kind::F64)
             fail(PyExc_TypeError, std::string(what) + " must be a writable C-contiguous 2-D float64 array");
     }

@@ -62,6 +62,8 @@ RowTable convert_table(PyObject* arr) {
     return table;
 }
 
+}  // namespace
+
 // The element kind of a buffer's format when it is one plain native-order number the table can
 // read in place; nothing for anything else (object, half float, complex, foreign byte order,
 // structured records), which then takes the sequence path.
@@ -107,8 +109,6 @@ std::optional<StridedTable::Kind> buffer_kind(const char* format, Py_ssize_t ite
         default: return std::nullopt;
     }
 }
-
-}  // namespace
 
 std::vector<std::string> convert_headers(PyObject* headers) {
     if (PyUnicode_Check(headers)) raise_str_to_vec("headers");

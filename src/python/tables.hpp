@@ -15,6 +15,10 @@ namespace quorvelin::python {
 
 std::vector<std::string> convert_headers(PyObject* headers);
 
+// The element kind of a buffer's format when it is one plain native-order number that can be
+// read in place; nothing for anything else.
+std::optional<StridedTable::Kind> buffer_kind(const char* format, Py_ssize_t itemsize);
+
 // The table argument of fit and predict. A 2-D buffer of plain numbers (a NumPy array of
 // floats, integers or booleans, in any memory order) is read in place, which gives the same
 // values as reading its rows as sequences but without a Python object per cell; everything
