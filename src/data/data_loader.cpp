@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <exception>
+#include <cmath>
 #include <cstring>
 #include <limits>
 #include <utility>
@@ -125,42 +126,53 @@ void TableView::bin_columns(std::span<const size_t> positions, std::span<const C
     for (size_t j = 0; j < positions.size(); ++j) bins[j]->transform_column(columns[j], outs[j]);
 }
 
-namespace {
-
-// Every cell of a float array is present (a NaN in it bins to 0, as a present NaN does).
-template <class T>
-void bin_many_as(const char* data, size_t n, ptrdiff_t row_stride, ptrdiff_t col_stride,
-                 std::span<const size_t> positions, std::span<const ContinuousBin* const> bins,
-                 std::span<uint8_t* const> outs) {
-    // Column by column within blocks of rows: the block stays in cache while its columns are
-    // read, and each column's search stays in registers.
+template <class T, bool kNaNMissing>
+void bin_strided_columns(std::span<const StridedColumn> columns, size_t n_rows,
+                         std::span<const ContinuousBin* const> bins, std::span<uint8_t* const> outs) {
+    // Column by column within blocks of rows: a block of a row-major array stays in cache while
+    // its columns are read, and each column's search stays in registers.
     constexpr size_t kBlock = 4096;
-    for (size_t begin = 0; begin < n; begin += kBlock) {
+    for (size_t begin = 0; begin < n_rows; begin += kBlock) {
         stop_point();
-        const size_t end = std::min(n, begin + kBlock);
-        for (size_t j = 0; j < positions.size(); ++j) {
+        const size_t end = std::min(n_rows, begin + kBlock);
+        for (size_t j = 0; j < columns.size(); ++j) {
             const ContinuousBin::Search bin = bins[j]->search();
-            const char* src = data + static_cast<ptrdiff_t>(positions[j]) * col_stride;
+            const char* src = columns[j].base;
+            const ptrdiff_t step = columns[j].stride;
             uint8_t* dst = outs[j];
             for (size_t r = begin; r < end; ++r) {
                 T v;
-                std::memcpy(&v, src + static_cast<ptrdiff_t>(r) * row_stride, sizeof v);
-                dst[r] = bin(static_cast<float>(static_cast<double>(v)));
+                std::memcpy(&v, src + static_cast<ptrdiff_t>(r) * step, sizeof v);
+                const double d = static_cast<double>(v);
+                if constexpr (kNaNMissing)
+                    dst[r] = std::isnan(d) ? kMissingBin : bin(static_cast<float>(d));
+                else
+                    dst[r] = bin(static_cast<float>(d));
             }
         }
     }
 }
 
-}  // namespace
+template void bin_strided_columns<float, false>(std::span<const StridedColumn>, size_t,
+                                                std::span<const ContinuousBin* const>, std::span<uint8_t* const>);
+template void bin_strided_columns<double, false>(std::span<const StridedColumn>, size_t,
+                                                 std::span<const ContinuousBin* const>, std::span<uint8_t* const>);
+template void bin_strided_columns<float, true>(std::span<const StridedColumn>, size_t,
+                                               std::span<const ContinuousBin* const>, std::span<uint8_t* const>);
+template void bin_strided_columns<double, true>(std::span<const StridedColumn>, size_t,
+                                                std::span<const ContinuousBin* const>, std::span<uint8_t* const>);
 
 void StridedTable::bin_columns(std::span<const size_t> positions, std::span<const ContinuousBin* const> bins,
                                std::span<uint8_t* const> outs) const {
+    if (kind_ != Kind::F64 && kind_ != Kind::F32) return TableView::bin_columns(positions, bins, outs);
+    // Every cell of a float array is present (a NaN in it bins as a present NaN does).
+    std::vector<StridedColumn> columns(positions.size());
+    for (size_t j = 0; j < positions.size(); ++j)
+        columns[j] = {data_ + static_cast<ptrdiff_t>(positions[j]) * col_stride_, row_stride_};
     if (kind_ == Kind::F64)
-        bin_many_as<double>(data_, n_rows_, row_stride_, col_stride_, positions, bins, outs);
-    else if (kind_ == Kind::F32)
-        bin_many_as<float>(data_, n_rows_, row_stride_, col_stride_, positions, bins, outs);
+        bin_strided_columns<double, false>(columns, n_rows_, bins, outs);
     else
-        TableView::bin_columns(positions, bins, outs);
+        bin_strided_columns<float, false>(columns, n_rows_, bins, outs);
 }
 
 void StridedTable::gather_columns(std::span<const size_t> positions, std::span<FeatureColumn> outs) const {

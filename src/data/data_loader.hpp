@@ -34,6 +34,19 @@ public:
                              std::span<uint8_t* const> outs) const;
 };
 
+// A column of numbers in a caller's memory: row r's value starts at base + r * stride bytes.
+struct StridedColumn {
+    const char* base;
+    ptrdiff_t stride;
+};
+
+// Reads and bins columns of T in one pass into outs[j] (one byte per row). Every value goes
+// through a double on its way to float, as a number converted one by one would. With
+// kNaNMissing a NaN is a missing cell (kMissingBin); otherwise it is a present NaN.
+template <class T, bool kNaNMissing>
+void bin_strided_columns(std::span<const StridedColumn> columns, size_t n_rows,
+                         std::span<const ContinuousBin* const> bins, std::span<uint8_t* const> outs);
+
 // Rows of optional floats, stored flat; rows may differ in length.
 class RowTable final : public TableView {
 public:
