@@ -51,6 +51,11 @@ def fit(name="RandomForestClassifier", rows=None, **conf):
     return model
 
 
+def as_rows(matrix):
+    """A 2-D array as the module's rows: lists of floats, None for NaN (a missing cell)."""
+    return [[None if v != v else v for v in row] for row in matrix.tolist()]
+
+
 def state(model):
     """The model's text, as pickling carries it."""
     return model.__reduce__()[2]

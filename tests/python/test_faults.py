@@ -30,6 +30,14 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 under_asan = pytest.mark.skipif("asan" in os.environ.get("LD_PRELOAD", ""), reason="not meaningful under ASan")
 
 
+def _child(script, *args, timeout=60):
+    """Runs `script` in a child interpreter that imports what this one does; what it printed."""
+    out = subprocess.run([sys.executable, "-c", script, *map(str, args)], capture_output=True, text=True,
+                         timeout=timeout, env=child_env())
+    assert out.returncode == 0, out.stderr[-2000:]
+    return out.stdout
+
+
 def _fit_without_column(_):
     model = quorvelin.CausalModel("RandomForestClassifier", dict(TRAIN_CONF, feature=["missing"]))
     model.fit(HEADERS, make_rows(50))
@@ -121,9 +129,7 @@ def test_save_refuses_a_file_the_caller_may_not_write(trained):
         trained.save(target)
         os.chmod(target, 0o444)
         before = os.stat(target)
-        out = subprocess.run([sys.executable, "-c", _SAVE_AS_NOBODY, target], capture_output=True, text=True,
-                             timeout=60, env=child_env())
-        assert "Permission denied" in out.stdout, out.stderr
+        assert "Permission denied" in _child(_SAVE_AS_NOBODY, target)
         after = os.stat(target)
         assert (after.st_ino, after.st_mode) == (before.st_ino, before.st_mode)
         assert os.listdir(shared) == ["model.txt"]
@@ -179,13 +185,10 @@ except quorvelin.ModelError as exc:
 
 @pytest.mark.parametrize("kind", ["fifo", "/dev/zero"])
 def test_load_refuses_a_path_that_is_not_a_regular_file_without_blocking(tmp_path, kind):
-    path = "/dev/zero"
+    path = tmp_path / "fifo" if kind == "fifo" else kind
     if kind == "fifo":
-        path = str(tmp_path / "fifo")
         os.mkfifo(path)  # no writer: opening it for reading would wait forever
-    out = subprocess.run([sys.executable, "-c", _LOAD, path], capture_output=True, text=True, timeout=20,
-                         env=child_env())
-    assert "is not a regular file" in out.stdout, out.stderr
+    assert "is not a regular file" in _child(_LOAD, path, timeout=20)
 
 
 def _summaries(rows, leaf_only):
@@ -301,47 +304,8 @@ print(outcomes)
 
 @under_asan
 def test_running_out_of_memory_raises_instead_of_ending_the_process():
-    out = subprocess.run([sys.executable, "-c", _FIT_UNDER_CAPS, HERE], capture_output=True, text=True,
-                         timeout=300, env=child_env())
-    assert out.returncode == 0, out.stderr[-2000:]
-    assert eval(out.stdout).get("MemoryError", 0) > 0, out.stdout  # noqa: S307 - the caps did bite
-
-
-_PREDICT_UNTIL_INTERRUPTED = """
-import signal, sys, time, numpy, quorvelin
-signal.signal(signal.SIGINT, signal.default_int_handler)  # a background run inherits SIGINT ignored
-sys.path.insert(0, sys.argv[1])
-from conftest import HEADERS, TRAIN_CONF, make_rows
-rows = numpy.array(make_rows(5000), dtype=numpy.float64)
-model = quorvelin.CausalModel("RandomForestClassifier", dict(TRAIN_CONF, n_tree=1024, n_thread=2, max_depth=10))
-model.fit(HEADERS, rows)
-big = numpy.tile(rows, (200, 1))  # several seconds of work on two threads
-before = model.predict(HEADERS, rows[:200])
-print("predicting", flush=True)
-try:
-    model.predict(HEADERS, big)
-    print("finished", flush=True)
-except KeyboardInterrupt:
-    print(time.time(), flush=True)
-print(model.predict(HEADERS, rows[:200]) == before, flush=True)
-"""
-
-
-def test_ctrl_c_stops_a_multi_threaded_predict_within_a_second():
-    child = subprocess.Popen([sys.executable, "-c", _PREDICT_UNTIL_INTERRUPTED, HERE], stdout=subprocess.PIPE,
-                             text=True, env=child_env())
-    try:
-        assert child.stdout.readline() == "predicting\n"
-        time.sleep(0.3)
-        sent = time.time()
-        child.send_signal(signal.SIGINT)
-        stopped = float(child.stdout.readline())
-        assert child.stdout.readline() == "True\n"  # the model is as it was
-        assert stopped - sent < 1.0
-    finally:
-        child.kill()
-        child.wait()
-        child.stdout.close()
+    out = _child(_FIT_UNDER_CAPS, HERE, timeout=300)
+    assert eval(out).get("MemoryError", 0) > 0, out  # noqa: S307 - the caps did bite
 
 
 def _die_on_a_worker(part, client_pid):

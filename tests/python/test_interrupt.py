@@ -1,7 +1,7 @@
-"""Ctrl-C during the long phases of a call: the first binning of a large table and the growth
-of one deep tree, each taking seconds, stop within a loose bound and leave the model as it
-was, through the public method (GIL held) and the column door (GIL released), on 1 and 2
-threads."""
+"""Ctrl-C during the long phases of a call: the first binning of a large table, the growth
+of one deep tree and the routing of many rows through many trees, each taking seconds, stop
+within a loose bound and leave the model as it was, through the public method (GIL held) and
+the column door (GIL released), on 1 and 2 threads."""
 
 import os
 import signal
@@ -54,25 +54,34 @@ def _raises_on_ctrl_c(ctrl_c_raises):
 
 # Binning: 2,000,000 rows x 8 tied features in 254 bins take seconds before the first tree. Growth: one
 # tree of depth 18 on 200,000 rows with leaves of one row takes seconds as well, and a fit
-# without per-node checks would only look between trees.
+# without per-node checks would only look between trees. Routing: 1,000,000 rows through 1024
+# trees of depth 10 take seconds on two threads.
 @pytest.mark.parametrize(
     "phase, door, n_thread",
-    [("bin", "module", 1), ("bin", "door", 2), ("grow", "module", 2), ("grow", "door", 1)],
+    [("bin", "module", 1), ("bin", "door", 2), ("grow", "module", 2), ("grow", "door", 1), ("route", "module", 2)],
 )
 def test_ctrl_c_stops_a_long_phase_soon_and_keeps_the_model(phase, door, n_thread):
     if phase == "bin":
         names, headers, cols = _table(2_000_000, 8, dtype=np.float32, tied=True)
         conf = dict(n_tree=1, max_depth=1, max_features=1, n_bin=254)
-    else:
+    elif phase == "grow":
         names, headers, cols = _table(200_000, 10)
         conf = dict(n_tree=1, max_depth=18, max_features=10, min_samples_leaf=1, min_samples_treatment=0, n_bin=200)
+    else:
+        names, headers, cols = _table(5000, 2)
+        conf = dict(n_tree=1024, max_depth=10, min_samples_leaf=1, min_samples_treatment=0)
     conf.update(feature=names, treatment=["t"], y="y", seed=1, n_thread=n_thread)
     model = quorvelin.CausalModel("RandomForestClassifier", conf)
     if phase == "grow":
         # Fitted once on a slice: the interrupted fit reuses the bins and spends its time growing.
         quorvelin._fit_columns(model, headers, [c[:2000] for c in cols])
+    elif phase == "route":  # fitted in full: the interrupted call is a predict
+        quorvelin._fit_columns(model, headers, cols)
     before = model.__reduce__()
-    if door == "module":
+    if phase == "route":
+        big = np.tile(np.column_stack(cols), (200, 1))
+        assert _latency(lambda: model.predict(headers, big)) < 1.0
+    elif door == "module":
         arr = np.column_stack(cols)
         assert _latency(lambda: model.fit(headers, arr)) < 1.0
     else:

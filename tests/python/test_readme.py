@@ -66,19 +66,13 @@ def sessions(blocks):
     return [(line, kind, code) for line, kind, code, _ in out]
 
 
-def test_extraction_finds_marked_and_runnable_blocks():
-    text = ("a\n<!-- readme-test: skip (why) -->\n```sh\nrm -rf /\n```\n\n  ```python\n  x = 1\n  ```\n"
-            "```python\nprint(x)\n```\n## next\n```python\nprint(2)\n```\n```\ntree\n```\n")
-    blocks = readme_blocks(text)
-    assert [(b[0], b[1], b[3]) for b in blocks] == [(3, "sh", True), (7, "python", False), (10, "python", False),
-                                                    (14, "python", False), (17, "", False)]
-    assert sessions(blocks) == [(7, "python", "# README line 7\nx = 1\n# README line 10\nprint(x)"),
-                                (14, "python", "# README line 14\nprint(2)")]
-
-
 def _runnable():
     with open(os.path.join(ROOT, "README.md"), encoding="utf-8") as fh:
-        return sessions(readme_blocks(fh.read()))
+        found = sessions(readme_blocks(fh.read()))
+    # A reader of the README finds python and shell examples; none may be lost to the parser.
+    kinds = [kind for _, kind, _ in found]
+    assert kinds.count("python") >= 4 and kinds.count("sh") >= 1
+    return found
 
 
 @pytest.fixture(scope="module")
@@ -96,11 +90,6 @@ def scratch(tmp_path_factory):
     work = d / "work"
     work.mkdir()
     return work, env
-
-
-def test_readme_has_examples_to_run():
-    kinds = [kind for _, kind, _ in _runnable()]
-    assert kinds.count("python") >= 4 and kinds.count("sh") >= 1
 
 
 @pytest.mark.parametrize("line, kind, code", _runnable(), ids=lambda v: str(v) if isinstance(v, int) else None)
