@@ -30,7 +30,7 @@ def predictions(model, rows):
 
 
 @pytest.mark.parametrize("name", KINDS)
-def test_refits_threads_and_copies_give_the_same_forest(name):
+def test_refits_and_copies_give_the_same_forest(name):
     rows = make_rows(400, groups=3)  # the regressor leaves some group-2 means NaN
     once = fit(name, rows, n_tree=5, cat=["b"])
     want = predictions(once, rows)
@@ -41,12 +41,6 @@ def test_refits_threads_and_copies_give_the_same_forest(name):
     for clone in (pickle.loads(pickle.dumps(once, protocol=2)), pickle.loads(pickle.dumps(once, protocol=5)),
                   copy.deepcopy(once)):
         assert type(clone) is quorvelin.CausalModel and predictions(clone, rows) == want
-    for threads in (2, 8):
-        multi = fit(name, rows, n_tree=5, cat=["b"], n_thread=threads)
-        single = quorvelin.CausalModel(name, {})
-        single.__setstate__(state(multi).replace(f'"n_thread":{threads}', '"n_thread":1'))
-        for a, b in zip(multi.predict(HEADERS, rows), single.predict(HEADERS, rows)):
-            assert a == pytest.approx(b, rel=1e-5, abs=1e-6, nan_ok=True)
 
 
 @pytest.mark.parametrize("name", KINDS)
@@ -140,35 +134,22 @@ def test_a_zero_one_flag_splits_at_the_root_and_ranks_its_rows_first():
     assert pred[0][0] > pred[1][0] + 0.2
 
 
-def test_a_group_missing_from_a_leaf_takes_the_nearest_ancestors_uplift():
+def test_a_group_missing_from_a_leaf_takes_an_ancestors_uplift_through_save_and_load(tmp_path):
     # Group 2 only occurs where a < 0.5, and the regressor splits on control vs group 1, so
-    # leaves over a >= 0.5 hold no row of group 2: their uplift for it comes from above.
+    # leaves over a >= 0.5 hold no row of group 2: their saved summary is null there, and their
+    # rows get an estimate from above, never NaN.
     rng = random.Random(3)
     rows = []
     for _ in range(3000):
-        a, b = rng.random(), rng.random()
-        t = rng.randint(0, 2) if a < 0.5 else rng.randint(0, 1)
-        rows.append([a, b, t, a * (t == 1) * 4 + rng.random() * 0.1 + (t == 2) * 1.0])
-    model = fit("RandomForestRegressor", rows, n_tree=1, max_depth=4, subsample=1.0, max_features=2)
-    pred = model.predict(HEADERS, rows)
-    assert all(v == v for row in pred for v in row), "a NaN estimate reached the caller"
-    # A leaf without group 2 stores NaN (null) for it; its rows get the nearest ancestor's value.
-    parsed = parse_model_text(state(model))
-    tree = parsed.trees[0]
-    summaries = [s["summary"] for s in tree["split"]]
-    leaf = [child is None for child in tree["left_children"]]
-    assert any(leaf[i] and s[2][0] is None for i, s in enumerate(summaries)), "no leaf lacks group 2 any more"
-    thresholds = [[f32(t) for t in parsed.continuous_bins[f]["threshold"]] for f in "ab"]
-    parent = {c: p % len(leaf) for p, c in enumerate(tree["left_children"] + tree["right_children"]) if c is not None}
-    for row, got in zip(rows, pred):
-        node = 0
-        while not leaf[node]:  # route the row as the engine does: bin <= split bin goes left
-            record = tree["split"][node]
-            b = sum(t <= f32(row[record["feature_id"]]) for t in thresholds[record["feature_id"]])
-            node = tree["left_children" if b <= record["value"][0] else "right_children"][node]
-        while summaries[node][2][0] is None:
-            node = parent[node]
-        assert got[1] == pytest.approx(summaries[node][2][0] - summaries[node][0][0], abs=1e-6)
+        a, t = rng.random(), rng.randint(0, 2)
+        t = t if a < 0.5 else t % 2
+        rows.append([a, rng.random(), t, a * (t == 1) * 4 + rng.random() * 0.1 + (t == 2) * 1.0])
+    model = fit("RandomForestRegressor", rows, n_tree=1, max_depth=6, subsample=1.0, max_features=2, min_samples_leaf=5)
+    tree = parse_model_text(state(model)).trees[0]
+    assert any(c is None and s["summary"][2][0] is None for c, s in zip(tree["left_children"], tree["split"]))
+    model.save(str(tmp_path / "m.txt"))
+    for m in (model, model.load("RandomForestRegressor", str(tmp_path / "m.txt"))):
+        assert all(v == v for row in m.predict(HEADERS, rows) for v in row), "a NaN estimate reached the caller"
 
 
 def test_no_split_sends_all_weight_to_one_child_without_minimums():
