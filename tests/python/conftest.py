@@ -86,12 +86,6 @@ def trained():
     return fit()
 
 
-@pytest.fixture(scope="session")
-def model_error():
-    """The exception type of stops."""
-    return quorvelin.ModelError
-
-
 @pytest.fixture
 def ctrl_c_raises():
     # A test run started in the background inherits SIGINT ignored, and Python then installs no

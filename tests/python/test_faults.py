@@ -95,18 +95,6 @@ def test_save_refuses_a_target_that_is_not_a_regular_file(trained, tmp_path, mak
     del keep
 
 
-def test_save_through_a_symlink_keeps_the_link(trained, new_model, rows, tmp_path):
-    path, link = tmp_path / "model.txt", tmp_path / "link"
-    trained.save(str(path))
-    link.symlink_to(path.name)
-    other = new_model(seed=2)
-    other.fit(HEADERS, rows)
-    other.save(str(link))
-    assert link.is_symlink() and os.readlink(link) == path.name
-    assert trained.load("RandomForestClassifier", str(path)).predict(HEADERS, rows) == other.predict(HEADERS, rows)
-    assert sorted(os.listdir(tmp_path)) == ["link", "model.txt"]
-
-
 _SAVE_AS_NOBODY = """
 import os, sys, quorvelin
 if os.geteuid() == 0:  # root may write anything; test as an ordinary user

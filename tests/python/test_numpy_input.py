@@ -285,7 +285,7 @@ def test_non_tables_raise_the_sequence_errors(arr, message):
     ],
     ids=["feature", "outcome", "weight", "treatment"],
 )
-def test_column_beyond_the_array_stops_like_a_short_row(name, headers, conf, model_error):
+def test_column_beyond_the_array_stops_like_a_short_row(name, headers, conf):
     arr = make_table(name, "float64", n=50)
     got = [outcome(lambda: CausalModel(name, dict(CONF, **conf)).fit(headers, table))
            for table in (arr.view(NoItems), arr.tolist())]

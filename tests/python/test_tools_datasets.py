@@ -70,12 +70,3 @@ def test_split_partitions_rows():
 def test_argument_errors(kwargs):
     with pytest.raises(ValueError):
         datasets.make_uplift_classification(**{"n_rows": 100, **kwargs})
-
-
-def test_to_frame_categories():
-    pd = pytest.importorskip("pandas")
-    d = datasets.make_uplift_classification(200, seed=9, missing_fraction=0.1)
-    f = d.to_frame()
-    assert isinstance(f["c0"].dtype, pd.CategoricalDtype)
-    assert f["c0"].isna().sum() == np.isnan(d.X[:, d.feature_names.index("c0")]).sum()
-    assert list(f.columns[-2:]) == ["treatment", "y"]
