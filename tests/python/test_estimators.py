@@ -221,18 +221,6 @@ def test_save_load_export_round_trip(kind, data, tmp_path):
         load_estimator(tmp_path / "bad.qvl", kind=name)
 
 
-def test_feature_importances_read_from_the_model_text(est):
-    # Independent reading: sum gain_importance of split nodes per feature_id.
-    parts = est.model_text().split("\n\n")
-    config = json.loads(parts[0])
-    total = np.zeros(len(config["feature_cols"]))
-    for section in parts[1 + len(total): 1 + len(total) + SMALL["n_estimators"]]:
-        for s in json.loads(section.split("\n")[1])["split"]:
-            if s is not None and s["value"] is not None:
-                total[s["feature_id"]] += s["gain_importance"]
-    np.testing.assert_allclose(est.feature_importances_, total / total.sum(), rtol=1e-12)
-
-
 # ---------------------------------------------------------------------------------------------
 # Inputs
 
