@@ -1,8 +1,11 @@
-"""Training and scoring on a real local Dask cluster (Spark scoring when pyspark and Java exist)."""
+"""Training and scoring on a real local Dask cluster, also when a worker dies (Spark scoring when
+pyspark and Java exist)."""
 
+import concurrent.futures
 import os
 import pickle
 import shutil
+import signal
 
 import pytest
 
@@ -182,6 +185,29 @@ def test_training_and_scoring_across_processes():
         assert to_text(qd.fit_dask(ddf, CLF, CONF, sample_rows=len(df))) == to_text(model)
     np.testing.assert_array_equal(scored.to_numpy(), scores(model, df))
     assert scored.index.equals(df.index)
+
+
+def _die_on_a_worker(part, client_pid):
+    if os.getpid() != client_pid:
+        os.kill(os.getpid(), signal.SIGKILL)
+    return part
+
+
+def test_a_worker_killed_during_fit_is_a_client_error_not_a_hang():
+    with dask.config.set({"distributed.scheduler.allowed-failures": 0}):
+        cluster = distributed.LocalCluster(n_workers=1, threads_per_worker=1, processes=True, dashboard_address=":0")
+        client = distributed.Client(cluster, set_as_default=False)
+        pool = concurrent.futures.ThreadPoolExecutor(1)  # a hang fails the test instead of the suite
+        try:
+            df = frame(n=300)
+            ddf = dd.from_pandas(df, npartitions=2).map_partitions(_die_on_a_worker, os.getpid(), meta=df)
+            call = pool.submit(qd.fit_dask, ddf, CLF, CONF, client=client)
+            with pytest.raises(distributed.KilledWorker, match="died while running it"):
+                call.result(timeout=180)
+        finally:
+            client.close()
+            cluster.close()
+            pool.shutdown(wait=False)
 
 
 def test_errors_reach_the_client(client):
