@@ -1,5 +1,5 @@
-"""Forest behaviour as callers see it: reproducibility, threads, repeated fits, stops that leave
-the model as it was, pickling, the opt-in split criteria and honest estimation."""
+"""Forest behaviour as callers see it: reproducibility, repeated fits, stops that leave the model
+as it was, pickling, the opt-in split criteria and honest estimation."""
 
 import copy
 import json
@@ -13,7 +13,7 @@ import quorvelin
 from quorvelin_tools import UpliftRandomForestClassifier, UpliftRandomForestRegressor, make_uplift_classification
 from quorvelin_tools.modelfile import parse_model_text, split_model_text
 
-from conftest import HEADERS, KINDS, TRAIN_CONF, f32, fit, make_rows, state
+from conftest import HEADERS, KINDS, TRAIN_CONF, fit, make_rows, state
 
 CRITERIA = ["KL", "ED", "Chi", "CTS", "DDP"]
 
@@ -38,7 +38,7 @@ def test_refits_and_copies_give_the_same_forest(name):
     twice.fit(HEADERS, rows)  # a second fit replaces the trees
     assert len(split_model_text(state(twice)).trees) == 5 and predictions(twice, rows) == want
     # The text does not record the kind; the object does.
-    for clone in (pickle.loads(pickle.dumps(once, protocol=2)), pickle.loads(pickle.dumps(once, protocol=5)),
+    for clone in (pickle.loads(pickle.dumps(once, protocol=2)), pickle.loads(pickle.dumps(once, protocol=pickle.HIGHEST_PROTOCOL)),
                   copy.deepcopy(once)):
         assert type(clone) is quorvelin.CausalModel and predictions(clone, rows) == want
 

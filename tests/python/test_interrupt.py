@@ -4,7 +4,6 @@ within a loose bound and leave the model as it was, through the public method (G
 the column door (GIL released), on 1 and 2 threads."""
 
 import os
-import signal
 import subprocess
 import sys
 import time

@@ -14,7 +14,8 @@ T4 = np.array([1, 1, 0, 0])
 S4 = np.array([0.4, 0.3, 0.2, 0.1])
 # Five rows with more control responders (2) than treated non-responders (1): the perfect
 # uplift ranking is then treated responder, control non-responder, control responders, treated
-# non-responder. Hand-computed: model area -17/300, random area -25/300, perfect area 67/300.
+# non-responder. Hand-computed: model area -17/300, random area -25/300, perfect area 67/300, so
+# the normalised AUUC is 8/92.
 Y5 = np.array([1, 1, 1, 0, 0])
 T5 = np.array([1, 0, 0, 1, 0])
 S5 = np.array([0.5, 0.4, 0.3, 0.2, 0.1])
@@ -170,6 +171,16 @@ def test_report_fields():
     assert r["observed_effect"] == pytest.approx(0.0)
     assert r["qini_raw"] == pytest.approx(0.0625)
     assert r["uplift_at_k"] == pytest.approx(-0.5)
+
+
+@pytest.mark.parametrize("fn", [metrics.qini_coefficient, metrics.auuc, metrics.uplift_by_percentile])
+def test_swapped_treatment_and_uplift_name_the_order(fn):
+    rng = np.random.default_rng(0)
+    y, t, s = rng.integers(0, 2, 200), rng.integers(0, 2, 200), rng.random(200)
+    with pytest.raises(ValueError, match=r"\(y_true, uplift, treatment\)"):
+        fn(y, t, s)
+    with pytest.raises(ValueError, match=r"\(y_true, uplift, treatment\)"):
+        fn(y, np.where(t == 1, "mail", "none"), s)
 
 
 # Eight rows in decreasing score order: (treated, y) = (1,1) (0,0) (1,1) (0,1) | (1,0)
