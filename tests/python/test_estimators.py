@@ -245,47 +245,39 @@ def test_dataframe_and_mapping_inputs(kind, data, est):
     np.testing.assert_array_equal(by_name.predict(cols), est.predict(data.X))
 
 
-def test_text_categories_and_unseen_values(kind, tmp_path):
+def test_text_categories_nullable_and_arrow_columns(kind, tmp_path):
     pd = pytest.importorskip("pandas")
+    pa = pytest.importorskip("pyarrow")
     cls = kind[0]
     rng = np.random.default_rng(1)
     n = 2000
     city = rng.choice(["paris", "lyon", "nice"], n).astype(object)
     city[rng.random(n) < 0.05] = None
-    X = pd.DataFrame({"age": rng.normal(40, 10, n), "city": city})
+    age = rng.normal(40, 10, n)
+    age[rng.random(n) < 0.1] = np.nan
     t = rng.integers(0, 2, n)
     y = (rng.random(n) < 0.3 + 0.2 * t * (city == "paris")).astype(int)
+    X = pd.DataFrame({"age": age, "city": city})
     est = cls(**SMALL).fit(X, y, t)
+    want = est.predict(X)
     assert est.categorical_features_ == ["city"]
     pred = est.predict(pd.DataFrame({"age": [30.0, 30.0, np.nan], "city": ["paris", "marseille", None]}))
     assert pred.shape == (3, 1) and np.isfinite(pred).all()
     est.save(tmp_path / "m.qvl")  # the file alone carries the categories
-    np.testing.assert_array_equal(load_estimator(tmp_path / "m.qvl").predict(X), est.predict(X))
+    np.testing.assert_array_equal(load_estimator(tmp_path / "m.qvl").predict(X), want)
     # Values are encoded in sorted category order, so a plain array of the same codes declared
-    # categorical trains the same forest.
+    # categorical, or a category dtype, trains the same forest.
     codes = np.array([{"lyon": 0, "nice": 1, "paris": 2}.get(v, np.nan) for v in city], dtype=float)
-    arr = cls(categorical_features=[1], **SMALL).fit(np.column_stack([X["age"], codes]), y, t)
-    np.testing.assert_array_equal(arr.predict(np.column_stack([X["age"], codes])), est.predict(X))
-
-
-def test_nullable_arrow_and_table_inputs_match_float_arrays(tmp_path):
-    pd = pytest.importorskip("pandas")
-    pa = pytest.importorskip("pyarrow")
-    rng = np.random.default_rng(3)
-    n = 1500
-    a, b, c, t = rng.normal(size=n), rng.normal(size=n), rng.integers(0, 4, n), rng.integers(0, 3, n)
-    b[rng.random(n) < 0.1] = np.nan
-    y = (rng.random(n) < 0.3 + 0.2 * (a > 0) * (t > 0)).astype(np.float64)
-    plain = pd.DataFrame({"a": a, "b": b, "c": pd.Categorical.from_codes(c, ["w", "x", "y", "z"])})
-    est = UpliftRandomForestClassifier(n_estimators=3, min_samples_leaf=30, random_state=2).fit(plain, y, t)
-    want = est.predict(plain)
-    nullable = plain.assign(b=pd.array(np.where(np.isnan(b), None, b), dtype="Float64"))
-    arrow = plain.assign(a=plain["a"].astype("double[pyarrow]"), b=nullable["b"].astype("double[pyarrow]"),
-                         c=plain["c"].astype(str).astype("string[pyarrow]"))
-    for frame in (nullable, arrow, pa.Table.from_pandas(plain, preserve_index=False)):
+    arr = cls(categorical_features=[1], **SMALL).fit(np.column_stack([age, codes]), y, t)
+    np.testing.assert_array_equal(arr.predict(np.column_stack([age, codes])), want)
+    category = X.assign(city=X["city"].astype("category"))
+    np.testing.assert_array_equal(cls(**SMALL).fit(category, y, t).predict(X), want)
+    # Nullable floats, Arrow columns and an Arrow table read as the plain frame does.
+    nullable = X.assign(age=pd.array(np.where(np.isnan(age), None, age), dtype="Float64"))
+    arrow = X.assign(age=nullable["age"].astype("double[pyarrow]"), city=X["city"].astype("string[pyarrow]"))
+    for frame in (nullable, arrow, category, pa.Table.from_pandas(X, preserve_index=False)):
         np.testing.assert_array_equal(est.predict(frame), want)
-    again = UpliftRandomForestClassifier(n_estimators=3, min_samples_leaf=30, random_state=2).fit(arrow, y, t)
-    np.testing.assert_array_equal(again.predict(plain), want)
+    np.testing.assert_array_equal(cls(**SMALL).fit(arrow, y, t).predict(category), want)
 
 
 @pytest.mark.parametrize(
