@@ -1,5 +1,6 @@
 """The scikit-learn style estimators and the column door under them: the same bits as the public
-methods, GIL released, Ctrl-C, progress, per-tree seeds, inputs, files and outputs."""
+methods, GIL released, progress, per-tree seeds, inputs, files and outputs (Ctrl-C on the door is
+in test_interrupt)."""
 
 import io
 import json
