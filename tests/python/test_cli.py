@@ -220,6 +220,8 @@ MISTAKES = [
      "'y' must be one column name"),
     (lambda d, t, m: ["train", t, "--treatment", "arm", "--conf", _write(d / "c.json", '{"n_tree": 0}')],
      "'n_tree' (as --n-tree) must be at least 1"),
+    (lambda d, t, m: ["train", t, "--treatment", "arm", "--conf", _write(d / "c.json", '{"n_thread": "two"}')],
+     "'n_thread' (as --threads) must be an integer"),
     (lambda d, t, m: ["train", t, *TRAIN, "-o", "/dev/full"], "not a regular file"),
     (lambda d, t, m: ["predict", d / "none.qvl", d / "none.csv"], "model file not found"),
     (lambda d, t, m: ["predict", t, m], "is not a quorvelin model file (it looks like a table"),

@@ -198,7 +198,9 @@ def test_save_load_export_round_trip(kind, data, tmp_path):
     assert json.loads(header.split(" ", 1)[1])["classes"] == names_by_code and text == est.model_text()
     os.makedirs(tmp_path / "elsewhere")
     os.replace(tmp_path / "m.qvl", tmp_path / "elsewhere" / "copy.qvl")
-    back = load_estimator(tmp_path / "elsewhere" / "copy.qvl")
+    back = cls.load(tmp_path / "elsewhere" / "copy.qvl")
+    with pytest.raises(ValueError, match="holds a"):  # the other estimator class refuses it
+        next(c for c, _, _ in ESTIMATORS if c is not cls).load(tmp_path / "elsewhere" / "copy.qvl")
     assert type(back) is cls and list(back.classes_) == names_by_code and back.get_params() == est.get_params()
     np.testing.assert_array_equal(back.predict(data.X), pred)
     np.testing.assert_allclose(back.feature_importances_, est.feature_importances_)
@@ -278,6 +280,9 @@ def test_text_categories_nullable_and_arrow_columns(kind, tmp_path):
     arrow = X.assign(age=nullable["age"].astype("double[pyarrow]"), city=X["city"].astype("string[pyarrow]"))
     for frame in (nullable, arrow, category, pa.Table.from_pandas(X, preserve_index=False)):
         np.testing.assert_array_equal(est.predict(frame), want)
+    # An Arrow table of floats without nulls (read in place) and of dictionary-encoded labels.
+    full = category.assign(age=np.nan_to_num(age, nan=40.0))
+    np.testing.assert_array_equal(est.predict(pa.Table.from_pandas(full, preserve_index=False)), est.predict(full))
     np.testing.assert_array_equal(cls(**SMALL).fit(arrow, y, t).predict(category), want)
 
 
