@@ -190,6 +190,9 @@ def _trees(extra):
 @pytest.mark.parametrize(
     "tamper, message, in_file",
     [
+        (lambda p: [""], "found an empty line", True),
+        (lambda p: ["not a model"], "line 1, column 1", True),
+        (lambda p: ['{"index_cols":[]}', "Continuous\nx\n"], "key `feature_cols` is missing", True),
         (lambda p: [p[0].replace('"alpha":0.9', '"alpha":1e39')] + p[1:], "out of range", True),
         (lambda p: p[:1] + [p[1].replace("\na\n", "\nz\n")] + p[2:], "splits on feature a, which has no bin record",
          True),
@@ -199,7 +202,7 @@ def _trees(extra):
         (_trees(-1), r"tree sections, but n_tree is 3|configuration needs 6", True),
         (_trees(2), r"tree sections, but n_tree is 3", False),  # a file may go on after its last tree
     ],
-    ids=["float-1e39", "renamed-bin", "summary-20001-rows", "summary-1-row", "257-groups", "2-trees", "5-trees"],
+    ids=["empty", "not-a-model", "config-without-features", "float-1e39", "renamed-bin", "summary-20001-rows", "summary-1-row", "257-groups", "2-trees", "5-trees"],
 )
 def test_load_and_unpickle_refuse_a_tampered_model_and_keep_the_old_one(trained, rows, tmp_path, tamper, message,
                                                                          in_file):

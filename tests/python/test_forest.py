@@ -56,15 +56,6 @@ def test_untrained_and_binned_models_pickle_and_train_like_the_original(name):
     assert predictions(fresh, rows) == predictions(original, rows) == predictions(binned, rows)
 
 
-@pytest.mark.parametrize("state_text", ["", "not a model", '{"index_cols":[]}\n\nContinuous\nx\n'])
-def test_corrupt_state_is_a_clear_error_and_keeps_the_object(state_text):
-    model = quorvelin.CausalModel("RandomForestClassifier", TRAIN_CONF)
-    with pytest.raises(quorvelin.ModelError):
-        model.__setstate__(state_text)
-    model.fit(HEADERS, make_rows())  # still a working model of the original configuration
-    assert len(model.predict(HEADERS, make_rows(n=5))) == 5
-
-
 @pytest.mark.parametrize(
     "name, conf, call, rows, words",
     [
