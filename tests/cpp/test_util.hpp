@@ -22,6 +22,7 @@
 #include "data/config.hpp"
 #include "forest/grow.hpp"
 #include "forest/random.hpp"
+#include "io/model_file.hpp"
 #include "tree/split_info.hpp"
 #include "tree/tree.hpp"
 
@@ -176,36 +177,19 @@ inline quorvelin::DMatrix random_matrix(std::mt19937& gen, size_t n, size_t n_fe
     return make_matrix(std::move(s));
 }
 
+// Split records and trees compare by their model-file text: every float is written with the
+// shortest digits that read back to its bits, so equal text means equal bits.
+inline ::testing::AssertionResult same_text(const std::string& a, const std::string& b) {
+    if (a == b) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << a << "\n  differs from\n" << b;
+}
+
 inline ::testing::AssertionResult same_split(const quorvelin::SplitInfo& a, const quorvelin::SplitInfo& b) {
-    if (a.node_id != b.node_id || a.feature_id != b.feature_id || a.treatment_id != b.treatment_id ||
-        a.is_cat != b.is_cat || a.value != b.value)
-        return ::testing::AssertionFailure() << "split records differ at node " << a.node_id;
-    if (!same_bits(a.gain, b.gain) || !same_bits(a.gain_importance, b.gain_importance))
-        return ::testing::AssertionFailure() << "gains differ at node " << a.node_id;
-    if (a.summary.size() != b.summary.size()) return ::testing::AssertionFailure() << "summary sizes differ";
-    for (size_t i = 0; i < a.summary.size(); ++i) {
-        if (a.summary[i].size() != b.summary[i].size()) return ::testing::AssertionFailure() << "summary rows differ";
-        for (size_t j = 0; j < a.summary[i].size(); ++j)
-            if (!same_bits(a.summary[i][j], b.summary[i][j]))
-                return ::testing::AssertionFailure() << "summary differs at node " << a.node_id;
-    }
-    return ::testing::AssertionSuccess();
+    return same_text(quorvelin::split_info_json(a), quorvelin::split_info_json(b));
 }
 
 inline ::testing::AssertionResult same_tree(const quorvelin::Tree& a, const quorvelin::Tree& b) {
-    if (a.level != b.level || a.left_children != b.left_children || a.right_children != b.right_children)
-        return ::testing::AssertionFailure() << "tree shapes differ (" << a.level.size() << " vs " << b.level.size()
-                                             << " nodes)";
-    if (a.split.size() != b.split.size()) return ::testing::AssertionFailure() << "split lists differ in length";
-    for (size_t i = 0; i < a.split.size(); ++i) {
-        if (a.split[i].has_value() != b.split[i].has_value())
-            return ::testing::AssertionFailure() << "record presence differs at node " << i;
-        if (a.split[i]) {
-            auto r = same_split(*a.split[i], *b.split[i]);
-            if (!r) return r;
-        }
-    }
-    return ::testing::AssertionSuccess();
+    return same_text(quorvelin::tree_json(a), quorvelin::tree_json(b));
 }
 
 // A binned table of the given columns, every feature allowed 255 bins.

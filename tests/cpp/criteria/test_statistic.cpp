@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <functional>
 #include <random>
 #include <vector>
 
@@ -31,10 +32,6 @@ DMatrix single(std::vector<uint8_t> bins, uint64_t n_bins, std::vector<uint8_t> 
     s.weight = std::move(w);
     return make_matrix(std::move(s));
 }
-
-}  // namespace
-
-namespace {
 
 Matrix as_rows(const std::vector<float>& flat, size_t n_rows, size_t n_slots) {
     Matrix out(n_rows);
@@ -111,10 +108,15 @@ TEST(RowListsOps, FollowTheMatrixRules) {
     b.len = {2, 1};
     a.row(0)[0] = 1, a.row(0)[1] = 2, a.row(1)[0] = 3, a.row(1)[1] = 4;
     b.row(0)[0] = 10, b.row(0)[1] = 20, b.row(1)[0] = 30;
+    auto lists = [](const RowLists& l) {
+        Matrix out;
+        for (size_t i = 0; i < l.n_rows; ++i) out.emplace_back(l.row(i), l.row(i) + l.len[i]);
+        return out;
+    };
     add_into(a, b);
-    EXPECT_EQ(oracle::to_matrix(a), (Matrix{{11, 22}, {33}}));
-    EXPECT_EQ(oracle::to_matrix(divide_scalar(a, 2.0f)), (Matrix{{5.5f, 11}, {16.5f}}));
-    EXPECT_EQ(oracle::to_matrix(divide_scalar(a, -0.0f)), (Matrix{{0, 0}, {0}}));
+    EXPECT_EQ(lists(a), (Matrix{{11, 22}, {33}}));
+    EXPECT_EQ(lists(divide_scalar(a, 2.0f)), (Matrix{{5.5f, 11}, {16.5f}}));
+    EXPECT_EQ(lists(divide_scalar(a, -0.0f)), (Matrix{{0, 0}, {0}}));
     RowLists hollow(1, 1);
     EXPECT_STOP_MSG(add_into(hollow, hollow), "assertion failed: n_col > 0");
     EXPECT_STOP_MSG(divide_scalar(hollow, 1.0f), "assertion failed: n_col > 0");
@@ -122,40 +124,34 @@ TEST(RowListsOps, FollowTheMatrixRules) {
     EXPECT_EQ(divide_scalar(none, 3.0f).n_rows, 0u);
 }
 
-TEST(FlatTallies, RowsThatCannotBeTalliedStop) {
-    // Outcome 2 is no class: only a node holding that row stops.
-    const DMatrix m = single({0, 1, 0}, 2, {0, 1, 1}, {0, 2, 1});
-    const RowCodes rc = prepare_classifier_rows(m);
-    std::vector<float> table(2 * 2 * 3, 0.0f);
-    EXPECT_NO_THROW(tally_weights(m.x[0], m.max_bin[0], std::vector<RowId>{0, 2}, rc, 3, table.data()));
-    EXPECT_STOPS(tally_weights(m.x[0], m.max_bin[0], std::vector<RowId>{0, 1}, rc, 3, table.data()));
-    // A bin beyond the table stops instead of writing past it.
-    const DMatrix wide = single({0, 5}, 2, {0, 1}, {0, 1});
-    const RowCodes rw = prepare_classifier_rows(wide);
-    std::fill(table.begin(), table.end(), 0.0f);
-    EXPECT_STOPS(tally_weights(wide.x[0], wide.max_bin[0], all_rows(2), rw, 3, table.data()));
+// The one-feature and the batched tallies (several features in one pass) must give the per-row
+// oracle's numbers bit for bit. `at(t, s)` reads the library's table of group t, slot s.
+void expect_tallies(const oracle::Tallies& want, size_t n_t, size_t slots, bool classes,
+                    const std::function<float(size_t table, size_t t, size_t s)>& at) {
+    const Matrix* tables[] = {&want.by_class[0], &want.by_class[1], &want.sum, &want.second, &want.weight};
+    for (size_t k = classes ? 0 : 2; k < (classes ? 2 : 5); ++k)
+        for (size_t t = 0; t < n_t; ++t)
+            for (size_t s = 0; s < slots; ++s)
+                ASSERT_TRUE(qtest::same_bits((*tables[k])[t][s], at(classes ? k : k - 2, t, s)))
+                    << "table " << k << " group " << t << " slot " << s;
 }
 
-// The one-feature and the batched tallies (several features in one pass) must give the per-row
-// oracle's numbers bit for bit.
-TEST(BatchTallies, BitIdenticalToTheMatrixForms) {
+TEST(BatchTallies, BitIdenticalToThePerRowOracle) {
     std::mt19937 gen(23);
     int batched = 0;
     for (int trial = 0; trial < 30; ++trial) {
+        SCOPED_TRACE(trial);
         const uint8_t n_t = static_cast<uint8_t>(2 + trial % 7);
         const size_t n = 1 + gen() % 500, nf = 1 + gen() % 6;
         DMatrix cls = qtest::random_matrix(gen, n, nf, 60, n_t, true, true);
-        DMatrix reg = cls;
-        for (float& y : reg.y) y = static_cast<float>(gen() % 1000) / 37.0f - 9.0f;
         // An unseen category carries the bin count itself, and a feature may use all 254 bins.
         if (nf > 1) {
             cls.x[1][0] = static_cast<uint8_t>(cls.n_bins.at("f1"));
             cls.n_bins["f0"] = 254;
         }
         cls.finalize();
-        reg.x = cls.x;
-        reg.n_bins = cls.n_bins;
-        reg.finalize();
+        DMatrix reg = cls;
+        for (float& y : reg.y) y = static_cast<float>(gen() % 1000) / 37.0f - 9.0f;
         const RowCodes rc_cls = prepare_classifier_rows(cls), rc_reg = prepare_regressor_rows(reg);
         std::vector<RowId> rows;
         for (size_t i = 0; i < n + gen() % 50; ++i) rows.push_back(static_cast<RowId>(gen() % n));
@@ -163,60 +159,37 @@ TEST(BatchTallies, BitIdenticalToTheMatrixForms) {
         for (size_t k = 0; k < 1 + gen() % 5; ++k) features.push_back(gen() % nf);
         for (uint64_t f : features) {
             const size_t slots = cls.bins_of(f) + 1;
-            const auto c = oracle::Tally::classes(cls.x[f], cls.treatments[0], cls.y, cls.weight, rows, n_t, slots);
             std::vector<float> flat(2 * n_t * slots, 0.0f);
             tally_weights(cls.x[f], cls.max_bin[f], rows, rc_cls, slots, flat.data());
-            const Matrix w = oracle::Tally::weight(reg.x[f], reg.treatments[0], reg.weight, rows, n_t, slots);
-            const Matrix s1 = oracle::Tally::sum(reg.x[f], reg.treatments[0], reg.y, reg.weight, rows, n_t, slots);
-            const Matrix s2 = oracle::Tally::second(reg.x[f], reg.treatments[0], reg.y, reg.weight, rows, n_t, slots);
-            std::vector<float> fs(n_t * slots, 0.0f), fq(fs), fw(fs);
-            tally_moments(reg.x[f], reg.max_bin[f], rows, rc_reg, slots, fs.data(), fq.data(), fw.data());
-            for (size_t t = 0; t < n_t; ++t)
-                for (size_t s = 0; s < slots; ++s) {
-                    ASSERT_TRUE(qtest::same_bits(c[0][t][s], flat[t * slots + s])) << "trial " << trial;
-                    ASSERT_TRUE(qtest::same_bits(c[1][t][s], flat[(n_t + t) * slots + s])) << "trial " << trial;
-                    ASSERT_TRUE(qtest::same_bits(s1[t][s], fs[t * slots + s]));
-                    ASSERT_TRUE(qtest::same_bits(s2[t][s], fq[t * slots + s]));
-                    ASSERT_TRUE(qtest::same_bits(w[t][s], fw[t * slots + s]));
-                }
+            expect_tallies(oracle::tally(cls, f, rows, slots), n_t, slots, true,
+                           [&](size_t k, size_t t, size_t s) { return flat[(k * n_t + t) * slots + s]; });
+            std::vector<float> moments(3 * n_t * slots, 0.0f);
+            float* m = moments.data();
+            tally_moments(reg.x[f], reg.max_bin[f], rows, rc_reg, slots, m, m + n_t * slots, m + 2 * n_t * slots);
+            expect_tallies(oracle::tally(reg, f, rows, slots), n_t, slots, false,
+                           [&](size_t k, size_t t, size_t s) { return moments[(k * n_t + t) * slots + s]; });
         }
-
         if (batch_ready(cls, rc_cls, features)) {
             ++batched;
             const size_t per = rc_cls.n_codes * kSlotStride;
             std::vector<float> tables(features.size() * per, 0.0f);
             tally_weights_batch(cls, features, rows, rc_cls, tables.data());
-            for (size_t j = 0; j < features.size(); ++j) {
-                const uint64_t f = features[j];
-                const size_t slots = cls.n_bins.at(cls.feature_names[f]) + 1;
-                const auto c = oracle::Tally::classes(cls.x[f], cls.treatments[0], cls.y, cls.weight, rows, n_t, slots);
-                for (size_t k = 0; k < 2; ++k)
-                    for (size_t t = 0; t < n_t; ++t)
-                        for (size_t s = 0; s < slots; ++s)
-                            ASSERT_TRUE(qtest::same_bits(c[k][t][s], tables[j * per + (k * n_t + t) * kSlotStride + s]))
-                                << "trial " << trial << " feature " << f << " slot " << s;
-            }
+            for (size_t j = 0; j < features.size(); ++j)
+                expect_tallies(oracle::tally(cls, features[j], rows, cls.bins_of(features[j]) + 1), n_t,
+                               cls.bins_of(features[j]) + 1, true, [&](size_t k, size_t t, size_t s) {
+                                   return tables[j * per + (k * n_t + t) * kSlotStride + s];
+                               });
         }
         if (batch_ready(reg, rc_reg, features)) {
             ++batched;
             const size_t table = rc_reg.n_codes * kSlotStride;
-            std::vector<float> tables(features.size() * 3 * table, 0.0f);
-            std::vector<float> scratch;
+            std::vector<float> tables(features.size() * 3 * table, 0.0f), scratch;
             tally_moments_batch(reg, features, rows, rc_reg, tables.data(), scratch);
-            for (size_t j = 0; j < features.size(); ++j) {
-                const uint64_t f = features[j];
-                const size_t slots = reg.n_bins.at(reg.feature_names[f]) + 1;
-                const Matrix s1 = oracle::Tally::sum(reg.x[f], reg.treatments[0], reg.y, reg.weight, rows, n_t, slots);
-                const Matrix s2 = oracle::Tally::second(reg.x[f], reg.treatments[0], reg.y, reg.weight, rows, n_t, slots);
-                const Matrix s0 = oracle::Tally::weight(reg.x[f], reg.treatments[0], reg.weight, rows, n_t, slots);
-                const float* base = tables.data() + j * 3 * table;
-                for (size_t t = 0; t < n_t; ++t)
-                    for (size_t s = 0; s < slots; ++s) {
-                        ASSERT_TRUE(qtest::same_bits(s1[t][s], base[t * kSlotStride + s]));
-                        ASSERT_TRUE(qtest::same_bits(s2[t][s], base[table + t * kSlotStride + s]));
-                        ASSERT_TRUE(qtest::same_bits(s0[t][s], base[2 * table + t * kSlotStride + s]));
-                    }
-            }
+            for (size_t j = 0; j < features.size(); ++j)
+                expect_tallies(oracle::tally(reg, features[j], rows, reg.bins_of(features[j]) + 1), n_t,
+                               reg.bins_of(features[j]) + 1, false, [&](size_t k, size_t t, size_t s) {
+                                   return tables[j * 3 * table + k * table + t * kSlotStride + s];
+                               });
         }
     }
     EXPECT_GT(batched, 20);

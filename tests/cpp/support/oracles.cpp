@@ -1,87 +1,15 @@
 #include "support/oracles.hpp"
 
-#include <algorithm>
-#include <string>
-
 #include "criteria/kl.hpp"
 #include "data/config.hpp"
-#include "error.hpp"
 
 namespace oracle {
 
-using quorvelin::stop;
-
 namespace {
-
-template <class Op>
-Matrix elementwise(const Matrix& a, const Matrix& b, Op op) {
-    Matrix out(a.size());
-    for (size_t i = 0; i < a.size(); ++i) {
-        if (i >= b.size()) stop("oracle: the second matrix has no row " + std::to_string(i));
-        const size_t n = std::min(a[i].size(), b[i].size());
-        out[i].resize(n);
-        for (size_t j = 0; j < n; ++j) out[i][j] = op(a[i][j], b[i][j]);
-    }
-    return out;
-}
-
-[[noreturn]] void out_of_bounds(const char* what, uint64_t index, uint64_t len) {
-    stop(std::string("index out of bounds: ") + what + " " + std::to_string(index) + " with length " +
-         std::to_string(len));
-}
-
-size_t slot_of(const std::vector<uint8_t>& bins, RowId r, uint64_t n_slots) {
-    if (r >= bins.size()) out_of_bounds("row", r, bins.size());
-    const uint8_t b = bins[r];
-    const uint64_t slot = (b == quorvelin::kMissingBin) ? n_slots - 1 : b;
-    if (slot >= n_slots) out_of_bounds("bin", slot, n_slots);
-    return slot;
-}
-
-uint8_t group_of(const std::vector<uint8_t>& treatment, RowId r, uint64_t n_t) {
-    if (r >= treatment.size()) out_of_bounds("row", r, treatment.size());
-    if (treatment[r] >= n_t) out_of_bounds("treatment group", treatment[r], n_t);
-    return treatment[r];
-}
-
-float at(const std::vector<float>& column, RowId r) {
-    if (r >= column.size()) out_of_bounds("row", r, column.size());
-    return column[r];
-}
-
-template <class AddFn>
-Matrix per_group(const std::vector<uint8_t>& bins, const std::vector<uint8_t>& treatment, std::span<const RowId> rows,
-                 uint64_t n_t, uint64_t n_slots, AddFn addend) {
-    Matrix table(n_t, std::vector<float>(n_slots, 0.0f));
-    for (RowId r : rows) {
-        const size_t slot = slot_of(bins, r, n_slots);
-        table[group_of(treatment, r, n_t)][slot] += addend(r);
-    }
-    return table;
-}
-
-}  // namespace
-
-Matrix add(const Matrix& a, const Matrix& b) {
-    return elementwise(a, b, [](float x, float y) { return x + y; });
-}
-
-Matrix subtract(const Matrix& a, const Matrix& b) {
-    return elementwise(a, b, [](float x, float y) { return x - y; });
-}
 
 std::vector<float> column(const Matrix& a, size_t j) {
     std::vector<float> out;
-    for (size_t i = 0; i < a.size(); ++i) {
-        if (j >= a[i].size()) stop("oracle: row " + std::to_string(i) + " has no column " + std::to_string(j));
-        out.push_back(a[i][j]);
-    }
-    return out;
-}
-
-Matrix to_matrix(const RowLists& lists) {
-    Matrix out(lists.n_rows);
-    for (size_t i = 0; i < lists.n_rows; ++i) out[i].assign(lists.row(i), lists.row(i) + lists.len[i]);
+    for (const auto& row : a) out.push_back(row.at(j));
     return out;
 }
 
@@ -95,46 +23,26 @@ void cumulate(Matrix& table) {
     }
 }
 
-std::vector<Matrix> Tally::classes(const std::vector<uint8_t>& bins, const std::vector<uint8_t>& treatment,
-                                   const std::vector<float>& y, const std::vector<float>& weight,
-                                   std::span<const RowId> rows, uint64_t n_t, uint64_t n_slots) {
-    std::vector<Matrix> table(2, Matrix(n_t, std::vector<float>(n_slots, 0.0f)));
+}  // namespace
+
+Tallies tally(const DMatrix& m, uint64_t f, std::span<const RowId> rows, uint64_t n_slots, bool cumulate_slots) {
+    const Matrix zeros(m.n_treatments.at(0), std::vector<float>(n_slots, 0.0f));
+    Tallies t{{zeros, zeros}, zeros, zeros, zeros};
     for (RowId r : rows) {
-        const size_t slot = slot_of(bins, r, n_slots);
-        const uint8_t t = group_of(treatment, r, n_t);
-        const uint64_t cls = quorvelin::saturating_u64(at(y, r));
-        if (cls >= 2) out_of_bounds("outcome class", cls, 2);
-        table[cls][t][slot] += at(weight, r);
+        const uint8_t bin = m.x.at(f).at(r);
+        const size_t slot = bin == quorvelin::kMissingBin ? n_slots - 1 : bin;
+        const uint8_t g = m.treatments[0].at(r);
+        const float y = m.y.at(r), w = m.weight.at(r);
+        // Outcomes that are no class (a regressor's) leave the class tallies alone.
+        const uint64_t cls = quorvelin::saturating_u64(y);
+        if (cls < 2) t.by_class[cls].at(g).at(slot) += w;
+        t.sum.at(g).at(slot) += y * w;
+        t.second.at(g).at(slot) += (y * y) * w;
+        t.weight.at(g).at(slot) += w;
     }
-    return table;
-}
-
-Matrix Tally::sum(const std::vector<uint8_t>& bins, const std::vector<uint8_t>& treatment, const std::vector<float>& y,
-                  const std::vector<float>& weight, std::span<const RowId> rows, uint64_t n_t, uint64_t n_slots) {
-    return per_group(bins, treatment, rows, n_t, n_slots, [&](RowId r) { return at(y, r) * at(weight, r); });
-}
-
-Matrix Tally::second(const std::vector<uint8_t>& bins, const std::vector<uint8_t>& treatment,
-                     const std::vector<float>& y, const std::vector<float>& weight, std::span<const RowId> rows,
-                     uint64_t n_t, uint64_t n_slots) {
-    return per_group(bins, treatment, rows, n_t, n_slots, [&](RowId r) {
-        const float v = at(y, r);
-        return (v * v) * at(weight, r);
-    });
-}
-
-Matrix Tally::weight(const std::vector<uint8_t>& bins, const std::vector<uint8_t>& treatment,
-                     const std::vector<float>& weight, std::span<const RowId> rows, uint64_t n_t, uint64_t n_slots) {
-    return per_group(bins, treatment, rows, n_t, n_slots, [&](RowId r) { return at(weight, r); });
-}
-
-std::vector<Matrix> class_tally(const DMatrix& data, uint64_t feature_id, bool is_cat, std::span<const RowId> rows,
-                                uint64_t n_bins, uint64_t n_t) {
-    auto table = Tally::classes(data.x.at(feature_id), data.treatments.at(0), data.y, data.weight, rows, n_t,
-                                n_bins + 1);
-    if (!is_cat)
-        for (auto& m : table) cumulate(m);
-    return table;
+    if (cumulate_slots)
+        for (Matrix* table : {&t.by_class[0], &t.by_class[1], &t.sum, &t.second, &t.weight}) cumulate(*table);
+    return t;
 }
 
 Matrix count_reg(const Matrix& counts, const std::optional<Matrix>& parent, uint64_t threshold, uint64_t n_reg) {

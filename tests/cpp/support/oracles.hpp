@@ -15,38 +15,15 @@ namespace oracle {
 using quorvelin::DMatrix;
 using quorvelin::Matrix;
 using quorvelin::RowId;
-using quorvelin::RowLists;
 
-Matrix add(const Matrix& a, const Matrix& b);
-Matrix subtract(const Matrix& a, const Matrix& b);
-std::vector<float> column(const Matrix& a, size_t j);
-Matrix to_matrix(const RowLists& lists);
-// Running sums along each row, left to right from 0.0.
-void cumulate(Matrix& table);
-
-// Per-row tallies of one feature: [group][slot], slot n_slots - 1 for a missing cell, each
-// entry accumulated in the order of `rows`. A row outside the columns, a group >= n_t or a bin
-// beyond the slots stops, as the library's checked path does.
-struct Tally {
-    // Raw (not cumulated) weights per outcome class: [class][group][slot].
-    static std::vector<Matrix> classes(const std::vector<uint8_t>& bins, const std::vector<uint8_t>& treatment,
-                                       const std::vector<float>& y, const std::vector<float>& weight,
-                                       std::span<const RowId> rows, uint64_t n_t, uint64_t n_slots);
-    static Matrix sum(const std::vector<uint8_t>& bins, const std::vector<uint8_t>& treatment,
-                      const std::vector<float>& y, const std::vector<float>& weight, std::span<const RowId> rows,
-                      uint64_t n_t, uint64_t n_slots);  // y * w
-    static Matrix second(const std::vector<uint8_t>& bins, const std::vector<uint8_t>& treatment,
-                         const std::vector<float>& y, const std::vector<float>& weight, std::span<const RowId> rows,
-                         uint64_t n_t, uint64_t n_slots);  // (y * y) * w
-    static Matrix weight(const std::vector<uint8_t>& bins, const std::vector<uint8_t>& treatment,
-                         const std::vector<float>& weight, std::span<const RowId> rows, uint64_t n_t,
-                         uint64_t n_slots);
+// Tallies of feature `f` of `m` by group of the first treatment column and bin slot:
+// [group][slot], slot n_slots - 1 for a missing cell, each entry accumulated in the order of
+// `rows`; running sums along the slots when `cumulate`.
+struct Tallies {
+    Matrix by_class[2];          // weights of the rows of outcome class 0 and of class 1
+    Matrix sum, second, weight;  // y * w, (y * y) * w and w
 };
-
-// Class tallies of feature `feature_id` of `data` (first treatment column), cumulated along the
-// slots unless the feature is categorical.
-std::vector<Matrix> class_tally(const DMatrix& data, uint64_t feature_id, bool is_cat, std::span<const RowId> rows,
-                                uint64_t n_bins, uint64_t n_t);
+Tallies tally(const DMatrix& m, uint64_t f, std::span<const RowId> rows, uint64_t n_slots, bool cumulate = false);
 
 // The KL criterion's group summary [rate, weight] from class-0 / class-1 weights, shrunk toward
 // the parent's rates when a parent summary is given.
