@@ -72,19 +72,6 @@ TEST(RegressionSplit, NaNCandidatesNeverWin) {
     EXPECT_EQ(n.gain, 0.0f);
 }
 
-TEST(RegressionSplit, CategoricalCandidateIsOneCategory) {
-    // Only category 1 carries an effect.
-    const std::vector<RowGroup> rows{{0, 0, 1, 2}, {0, 0, 2, 2}, {1, 0, 1, 2}, {1, 0, 2, 2}, {2, 0, 1, 2},
-                                     {2, 0, 2, 2}, {0, 1, 1, 2}, {0, 1, 2, 2}, {1, 1, 7, 2}, {1, 1, 8, 2},
-                                     {2, 1, 1, 2}, {2, 1, 2, 2}};
-    RegressionCriterion s(0.1f);
-    const SplitInfo r = best(s, one_feature(rows, 3, true));
-    ASSERT_TRUE(r.value.has_value());
-    EXPECT_EQ(*r.value, (std::vector<uint8_t>{1}));
-    EXPECT_TRUE(r.is_cat);
-    EXPECT_GT(r.gain, 0.0f);
-}
-
 TEST(RegressionSplit, GroupsBeyondTheFirstTreatmentDoNotChooseSplits) {
     std::vector<RowGroup> base = worked_rows();
     std::vector<RowGroup> left = base, right = base;

@@ -44,11 +44,9 @@ DMatrix load(DataLoader& loader, const Headers& headers, const std::vector<std::
 
 TEST(DataLoaderNew, BinCountLimit) {
     EXPECT_STOP_MSG(make_loader({.features = {"a"}, .n_bin = 255}), "n_bin 255 exceeds max 255");
-    EXPECT_STOP_MSG(make_loader({.features = {"a"}, .n_bin = 1000}), "n_bin 1000 exceeds max 255");
     EXPECT_STOP_MSG(make_loader({.features = {"a"}, .n_bin = UINT64_MAX}),
                     "n_bin 18446744073709551615 exceeds max 255");
     EXPECT_EQ(make_loader({.features = {"a"}, .n_bin = 254}).n_bin, 254u);
-    EXPECT_EQ(make_loader({.features = {"a"}, .n_bin = 0}).n_bin, 0u);
 }
 
 TEST(DataLoaderFindPos, FirstMatchAndMissingNames) {
@@ -114,65 +112,56 @@ TEST(DataLoaderFromMemory, BuildsEveryColumn) {
     EXPECT_EQ(loader.discrete_bins.at("cat").mapping, (std::vector<float>{5, 6}));
 }
 
-TEST(DataLoaderFromMemory, TreatmentConversion) {
-    DataLoader loader = make_loader({.features = {"a"}});
-    const DMatrix m = load(loader, {"a", "y", "t"},
-                           {{1, 0, 0}, {2, 0, 1}, {3, 0, 2.9f}, {4, 0, -1}, {5, 0, 300}, {6, 0, kNaN}});
-    EXPECT_EQ(m.treatments[0], (std::vector<uint8_t>{0, 1, 2, 0, 255, 0}));
-    EXPECT_EQ(m.n_treatments, (std::vector<uint64_t>{256}));
-
-    DataLoader small = make_loader({.features = {"a"}});
-    const DMatrix s = load(small, {"a", "y", "t"}, {{1, 0, 0}, {2, 0, 1}, {3, 0, 2.9f}});
-    EXPECT_EQ(s.treatments[0], (std::vector<uint8_t>{0, 1, 2}));
-    EXPECT_EQ(s.n_treatments, (std::vector<uint64_t>{3}));
-}
-
-TEST(DataLoaderFromMemory, TreatmentColumnsPresence) {
-    // No treatment columns, or a first name not in the headers: no treatments at all.
-    DataLoader none = make_loader({.features = {"a"}, .treatments = {}});
-    EXPECT_TRUE(load(none, {"a", "y", "t"}, {{1, 0, 1}}).treatments.empty());
-    DataLoader first_absent = make_loader({.features = {"a"}, .treatments = {"nope", "t"}});
-    const DMatrix m = load(first_absent, {"a", "y", "t"}, {{1, 0, 1}});
-    EXPECT_TRUE(m.treatments.empty());
-    EXPECT_TRUE(m.n_treatments.empty());
-    // Two treatment columns, each with its own group count; a feature may also be a treatment.
-    DataLoader two = make_loader({.features = {"a"}, .treatments = {"t", "a"}});
-    const DMatrix both = load(two, {"a", "y", "t"}, {{4, 0, 1}, {2, 0, 0}});
-    ASSERT_EQ(both.treatments.size(), 2u);
-    EXPECT_EQ(both.treatments[1], (std::vector<uint8_t>{4, 2}));
-    EXPECT_EQ(both.n_treatments, (std::vector<uint64_t>{2, 5}));
-    EXPECT_EQ(both.x[0].size(), 2u);
-}
-
-TEST(DataLoaderFromMemory, ZeroRows) {
-    DataLoader without = make_loader({.features = {"a"}});
-    const DMatrix m = load(without, {"a", "y"}, {});
-    EXPECT_EQ(m.n_rows(), 0u);
-    EXPECT_TRUE(m.weight.empty());
-    EXPECT_TRUE(m.y.empty());
-    EXPECT_EQ(without.continuous_bins.at("a").n_bin, 1u);
-}
-
-TEST(DataLoaderFromMemory, DuplicateHeaderUsesFirstOccurrence) {
-    DataLoader loader = make_loader({.features = {"a"}, .cats = {"a"}});
-    const DMatrix m = load(loader, {"a", "y", "a", "t"}, {{1, 0, 9, 0}, {2, 0, 9, 1}, {2, 0, 9, 0}});
-    EXPECT_EQ(loader.discrete_bins.at("a").mapping, (std::vector<float>{2, 1}));
-    EXPECT_EQ(m.x[0], (std::vector<uint8_t>{1, 0, 0}));
-}
-
-TEST(DataLoaderFromMemory, WeightAndOutcomeDefaults) {
-    // An empty weight name matches no ordinary header: every weight is 1.0.
-    DataLoader loader = make_loader({.features = {"a"}, .y = ""});
-    const DMatrix m = load(loader, {"a", "y", "t", "w"}, {{1, 1, 0, 7}, {2, 0, 1, 8}});
-    EXPECT_EQ(m.weight, (std::vector<float>{1, 1}));
-    EXPECT_TRUE(m.y.empty());
-    // ... but it does match a header that is itself the empty string.
-    DataLoader empty_header = make_loader({.features = {"a"}});
-    EXPECT_EQ(load(empty_header, {"a", "", "t", "y"}, {{1, 4, 0, 0}, {2, 5, 1, 1}}).weight,
-              (std::vector<float>{4, 5}));
-    // A weight column named but absent: weights of 1.0, no error.
-    DataLoader absent = make_loader({.features = {"a"}, .weight = "w"});
-    EXPECT_EQ(load(absent, {"a", "y", "t"}, {{1, 0, 0}}).weight, (std::vector<float>{1}));
+// The columns a table gives: treatment codes, the weight and outcome columns found by name,
+// headers repeated or missing, rows of several lengths, categories from NaN and with no bins.
+TEST(DataLoaderFromMemory, ColumnsOfTheMatrix) {
+    const struct {
+        const char* name;
+        LoaderArgs args;
+        Headers headers;
+        std::vector<std::vector<OptF>> rows;
+        std::vector<uint8_t> x0;  // feature 0's bins; not checked when empty
+        std::vector<std::vector<uint8_t>> treatments;
+        std::vector<uint64_t> n_treatments;
+        std::vector<float> y, weight;
+    } cases[] = {
+        {"treatment codes saturate", {.features = {"a"}}, {"a", "y", "t"},
+         {{1, 0, 0}, {2, 0, 1}, {3, 0, 2.9f}, {4, 0, -1}, {5, 0, 300}, {6, 0, kNaN}}, {},
+         {{0, 1, 2, 0, 255, 0}}, {256}, {0, 0, 0, 0, 0, 0}, {1, 1, 1, 1, 1, 1}},
+        {"no treatment columns", {.features = {"a"}, .treatments = {}}, {"a", "y", "t"}, {{1, 0, 1}}, {}, {}, {},
+         {0}, {1}},
+        {"first treatment column absent", {.features = {"a"}, .treatments = {"nope", "t"}}, {"a", "y", "t"},
+         {{1, 0, 1}}, {}, {}, {}, {0}, {1}},
+        {"a feature may be a treatment", {.features = {"a"}, .treatments = {"t", "a"}}, {"a", "y", "t"},
+         {{4, 0, 1}, {2, 0, 0}}, {}, {{1, 0}, {4, 2}}, {2, 5}, {0, 0}, {1, 1}},
+        {"no rows", {.features = {"a"}}, {"a", "y"}, {}, {}, {}, {}, {}, {}},
+        {"a repeated header: the first", {.features = {"a"}, .cats = {"a"}}, {"a", "y", "a", "t"},
+         {{1, 0, 9, 0}, {2, 0, 9, 1}, {2, 0, 9, 0}}, {1, 0, 0}, {{0, 1, 0}}, {2}, {0, 0, 0}, {1, 1, 1}},
+        {"an empty weight name matches no ordinary header", {.features = {"a"}, .y = ""}, {"a", "y", "t", "w"},
+         {{1, 1, 0, 7}, {2, 0, 1, 8}}, {}, {{0, 1}}, {2}, {}, {1, 1}},
+        {"... but an empty header", {.features = {"a"}}, {"a", "", "t", "y"}, {{1, 4, 0, 0}, {2, 5, 1, 1}}, {},
+         {{0, 1}}, {2}, {0, 1}, {4, 5}},
+        {"weight column absent", {.features = {"a"}, .weight = "w"}, {"a", "y", "t"}, {{1, 0, 0}}, {}, {{0}}, {1},
+         {0}, {1}},
+        {"rows of several lengths", {.features = {"a"}, .treatments = {}}, {"a", "y", "unused"},
+         {{1, 0, 7}, {2, 1}, {3, 0, 8, 9}}, {}, {}, {}, {0, 1, 0}, {1, 1, 1}},
+        {"no bins serve a categorical feature", {.features = {"c"}, .cats = {"c"}, .n_bin = 0}, {"c", "y", "t"},
+         {{1, 0, 0}, {2, 0, 1}}, {0, 1}, {{0, 1}}, {2}, {0, 0}, {1, 1}},
+        // The NaN is a category of its own that not even a NaN matches afterwards.
+        {"NaN is a category", {.features = {"a"}, .cats = {"a"}}, {"a", "y", "t"}, {{1, 0, 0}, {kNaN, 0, 1}},
+         {0, 2}, {{0, 1}}, {2}, {0, 0}, {1, 1}},
+    };
+    for (const auto& c : cases) {
+        DataLoader loader = make_loader(c.args);
+        const DMatrix m = load(loader, c.headers, c.rows);
+        if (!c.x0.empty()) {
+            EXPECT_EQ(m.x[0], c.x0) << c.name;
+        }
+        EXPECT_EQ(m.treatments, c.treatments) << c.name;
+        EXPECT_EQ(m.n_treatments, c.n_treatments) << c.name;
+        EXPECT_EQ(m.y, c.y) << c.name;
+        EXPECT_EQ(m.weight, c.weight) << c.name;
+    }
 }
 
 TEST(DataLoaderFromMemory, BinsAreFittedOnceAndReused) {
@@ -201,6 +190,14 @@ TEST(DataLoaderFromMemory, HeaderOrderDoesNotMatter) {
     EXPECT_EQ(ma.treatments, mb.treatments);
 }
 
+TEST(DataLoaderFromMemory, NBinsListsEveryFittedRecord) {
+    DataLoader loader = make_loader({.features = {"a"}});
+    loader.discrete_bins["elsewhere"] = quorvelin::DiscreteBin{7, {1, 2, 3, 4, 5, 6, 7}};
+    const DMatrix m = load(loader, {"a", "y", "t"}, {{1, 0, 0}});
+    EXPECT_EQ(m.n_bins.at("elsewhere"), 7u);
+    EXPECT_EQ(m.n_bins.at("a"), 1u);
+}
+
 TEST(BinsTransaction, AStoppedLoadKeepsOnlyTheBinsThatWereThere) {
     DataLoader only_a = make_loader({.features = {"a"}});
     load(only_a, {"a", "y", "t"}, {{1, 0, 0}, {2, 0, 1}});
@@ -224,34 +221,6 @@ TEST(BinsTransaction, AStoppedLoadKeepsOnlyTheBinsThatWereThere) {
         bins.commit();
     }
     EXPECT_EQ(loader.continuous_bins.count("b"), 1u);
-}
-
-TEST(DataLoaderFromMemory, RowLengths) {
-    DataLoader loader = make_loader({.features = {"a"}, .treatments = {}});
-    // Rows may differ in length as long as every needed column is there.
-    const DMatrix m = load(loader, {"a", "y", "unused"}, {{1, 0, 7}, {2, 1}, {3, 0, 8, 9}});
-    EXPECT_EQ(m.n_rows(), 3u);
-    // A NaN outcome is a value, not a missing one.
-    EXPECT_TRUE(std::isnan(load(loader, {"a", "y"}, {{1, kNaN}}).y[0]));
-}
-
-TEST(DataLoaderFromMemory, BinCountZeroServesCategoricalFeatures) {
-    DataLoader cat_only = make_loader({.features = {"c"}, .cats = {"c"}, .n_bin = 0});
-    EXPECT_EQ(load(cat_only, {"c", "y", "t"}, {{1, 0, 0}, {2, 0, 1}}).x[0], (std::vector<uint8_t>{0, 1}));
-}
-
-TEST(DataLoaderFromMemory, NaNInACategoricalFeatureIsACategory) {
-    DataLoader cat = make_loader({.features = {"a"}, .cats = {"a"}});
-    // The NaN is a category of its own that not even a NaN matches afterwards.
-    EXPECT_EQ(load(cat, {"a", "y", "t"}, {{1, 0, 0}, {kNaN, 0, 1}}).x[0], (std::vector<uint8_t>{0, 2}));
-}
-
-TEST(DataLoaderFromMemory, NBinsListsEveryFittedRecord) {
-    DataLoader loader = make_loader({.features = {"a"}});
-    loader.discrete_bins["elsewhere"] = quorvelin::DiscreteBin{7, {1, 2, 3, 4, 5, 6, 7}};
-    const DMatrix m = load(loader, {"a", "y", "t"}, {{1, 0, 0}});
-    EXPECT_EQ(m.n_bins.at("elsewhere"), 7u);
-    EXPECT_EQ(m.n_bins.at("a"), 1u);
 }
 
 TEST(DMatrixAccessors, StopsAndSorting) {

@@ -1,6 +1,7 @@
 // Growing one tree: the sample, the shape, the summaries and the choice among candidates.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cmath>
 #include <random>
 #include <vector>
@@ -104,8 +105,9 @@ TEST(GrowTree, GrownTreesAreConsistent) {
         DMatrix m = signal_data(seed, 500 + 100 * seed, 4, static_cast<uint8_t>(2 + seed % 2));
         m.is_cat[1] = 1;
         const uint64_t depth = 1 + seed % 5;
-        const Tree c = qtest::grown_tree(ModelKind::Classifier, learn_config(depth, 2 + seed % 3), m, seed);
-        check_grown(c, m, depth, seed);
+        const float subsample = std::array{1.0f, 0.5f, 0.3f}[seed % 3];
+        const Tree c = qtest::grown_tree(ModelKind::Classifier, learn_config(depth, 2 + seed % 3, subsample), m, seed);
+        check_grown(c, m, depth, seed, subsample);
         EXPECT_GT(c.level.size(), 1u) << "seed " << seed;
 
         DMatrix r = signal_data(seed + 100, 400, 3, 2, false);
@@ -113,24 +115,6 @@ TEST(GrowTree, GrownTreesAreConsistent) {
         const Tree g = qtest::grown_tree(ModelKind::Regressor, learn_config(depth, 3, 0.7f), r, seed);
         check_grown(g, r, depth, seed, 0.7f);
         EXPECT_GT(g.level.size(), 1u) << "seed " << seed;
-    }
-}
-
-TEST(GrowTree, SameSeedSameTree) {
-    const DMatrix m = signal_data(3);
-    const auto a = qtest::grown_tree(ModelKind::Classifier, learn_config(5, 2), m, 42);
-    const auto b = qtest::grown_tree(ModelKind::Classifier, learn_config(5, 2), m, 42);
-    EXPECT_TRUE(qtest::same_tree(a, b));
-    const auto c = qtest::grown_tree(ModelKind::Classifier, learn_config(5, 2), m, 43);
-    EXPECT_FALSE(qtest::same_tree(a, c));
-}
-
-TEST(GrowTree, TheSampleIsTheFirstDraw) {
-    // The root's summary counts exactly the replayed bootstrap sample.
-    const DMatrix m = signal_data(4, 50);
-    for (float subsample : {0.5f, 1.0f, 0.3f}) {
-        const auto learner = qtest::grown_tree(ModelKind::Classifier, learn_config(3, 10, subsample), m, 9);
-        check_grown(learner, m, 3, 9, subsample);
     }
 }
 
@@ -175,37 +159,28 @@ TEST(GrowTree, NoCandidateFeatureStops) {
     EXPECT_STOPS((qtest::grown_tree(ModelKind::Classifier, learn_config(3, 10), no_features, 1)));
 }
 
-TEST(GrowTree, EqualGainsKeepTheFeatureDrawnFirst) {
-    // Two identical feature columns give identical gains.
-    DMatrix m = signal_data(8, 800, 1);
-    m.x.push_back(m.x[0]);
-    m.is_cat.push_back(0);
-    m.feature_names.push_back("f1");
-    m.n_bins["f1"] = m.n_bins.at("f0");
-    m.finalize();
-    for (uint64_t seed = 0; seed < 6; ++seed) {
-        const auto learner = qtest::grown_tree(ModelKind::Classifier, learn_config(0, 2), m, seed);
-        Random replay(seed);
-        replay.choose(800, 800, true);
-        const auto order = replay.choose(2, 2, false);
-        ASSERT_TRUE(learner.split[0]->value.has_value());
-        EXPECT_EQ(learner.split[0]->feature_id, order[0]) << "seed " << seed;
+// Among equal gains (two identical feature columns), and where no feature splits at all (only
+// the control group), the root keeps the record of the feature drawn first.
+TEST(GrowTree, TiesKeepTheFeatureDrawnFirst) {
+    DMatrix twins = signal_data(8, 800, 1);
+    twins.x.push_back(twins.x[0]);
+    twins.is_cat.push_back(0);
+    twins.feature_names.push_back("f1");
+    twins.n_bins["f1"] = twins.n_bins.at("f0");
+    twins.finalize();
+    DMatrix control_only = signal_data(9, 100, 3);
+    std::fill(control_only.treatments[0].begin(), control_only.treatments[0].end(), 0);
+    control_only.n_treatments[0] = 1;
+    for (const DMatrix* m : {&twins, &control_only}) {
+        const bool splits = m == &twins;
+        for (uint64_t seed = 0; seed < 6; ++seed) {
+            const auto learner = qtest::grown_tree(ModelKind::Classifier, learn_config(splits ? 0 : 3, 2), *m, seed);
+            Random replay(seed);
+            replay.choose(m->n_rows(), m->n_rows(), true);
+            const auto order = replay.choose(m->x.size(), 2, false);
+            ASSERT_EQ(learner.level.size(), 1u);
+            EXPECT_EQ(learner.split[0]->value.has_value(), splits);
+            EXPECT_EQ(learner.split[0]->feature_id, order[0]) << "seed " << seed;
+        }
     }
 }
-
-TEST(GrowTree, WithoutAnySplitTheFirstCandidateIsKept) {
-    // Only the control group: no criterion result has a value.
-    DMatrix m = signal_data(9, 100, 3);
-    std::fill(m.treatments[0].begin(), m.treatments[0].end(), 0);
-    m.n_treatments[0] = 1;
-    for (uint64_t seed = 0; seed < 6; ++seed) {
-        const auto learner = qtest::grown_tree(ModelKind::Classifier, learn_config(3, 2), m, seed);
-        Random replay(seed);
-        replay.choose(100, 100, true);
-        const auto order = replay.choose(3, 2, false);
-        ASSERT_EQ(learner.level.size(), 1u);
-        EXPECT_FALSE(learner.split[0]->value.has_value());
-        EXPECT_EQ(learner.split[0]->feature_id, order[0]);
-    }
-}
-

@@ -56,18 +56,6 @@ TEST(HonestSplit, EveryCopyOfARowGoesToOneSide) {
     EXPECT_EQ(merged_order, estimation);
 }
 
-TEST(HonestSplit, SameSeedSameSplit) {
-    auto run = [] {
-        Random random(std::optional<uint64_t>(11));
-        std::vector<RowId> sample, estimation;
-        random.choose_into(100, 100, true, sample);
-        split_for_honesty(sample, 0.3f, 100, random, estimation);
-        return estimation;
-    };
-    EXPECT_EQ(run(), run());
-    EXPECT_FALSE(run().empty());
-}
-
 TEST(HonestSummaries, ClassifierLeavesFromEstimationRowsOnly) {
     // Bins 0 and 2 (left / right of the root split at 1); groups 0 and 1; outcomes 0/1.
     qtest::MatrixInput in;
