@@ -4,26 +4,20 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cmath>
 #include <cstdint>
 #include <cstring>
-#include <initializer_list>
 #include <memory>
 #include <optional>
 #include <random>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
-#include "data/bin.hpp"
 #include "data/data_loader.hpp"
 #include "data/dmatrix.hpp"
 #include "error.hpp"
-#include "data/config.hpp"
 #include "forest/grow.hpp"
 #include "forest/random.hpp"
 #include "io/model_file.hpp"
-#include "tree/split_info.hpp"
 #include "tree/tree.hpp"
 
 namespace qtest {

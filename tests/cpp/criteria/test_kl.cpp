@@ -114,11 +114,15 @@ TEST(KLNormalization, PreparedParentMatchesPlainFactor) {
 
 // Whole scans on small tables, against hand-computed results: the first of equal candidates
 // wins, a categorical candidate is one category against the rest, the last present bin sends
-// only the missing rows right, and a node of control rows only has nothing to split.
+// only the missing rows right, a node of control rows only has nothing to split, and a group
+// without rows in the node fails any treatment minimum.
 TEST(KLSplit, HandComputedScans) {
     std::vector<RowGroup> gap = worked_rows();  // bin 1 empty: k = 0 and k = 1 send the same rows left
     for (RowGroup& g : gap)
         if (g.bin == 1) g.bin = 2;
+    // Group 2 exists in the data but has no row in the node: rate 0 and weight 0 in the summary.
+    std::vector<RowGroup> absent_group = worked_rows();
+    absent_group.push_back({0, 2, 1, 5});
     const struct {
         const char* name;
         std::vector<RowGroup> rows;
@@ -128,6 +132,8 @@ TEST(KLSplit, HandComputedScans) {
         std::optional<uint8_t> value;
         float gain, importance;
         Matrix summary;  // checked when not empty
+        uint64_t min_treatment = 1;
+        uint64_t node_rows = 0;  // the first rows of the table; 0 for all
     } cases[] = {
         {"worked example", worked_rows(), 2, false, 10, 0, 0.045700f, 1.82802f, {{0.2f, 20}, {0.5f, 20}}},
         {"tie, continuous", gap, 3, false, 10, 0, 0.045700f, 1.82802f, {}},
@@ -142,10 +148,13 @@ TEST(KLSplit, HandComputedScans) {
          2, false, 0, 1, 0.08669871f, 0.0f, {}},
         {"only control", {{0, 0, 1, 5}, {0, 0, 0, 5}, {1, 0, 1, 1}, {1, 0, 0, 9}}, 2, false, 10, std::nullopt, 0.0f,
          0.0f, {{0.3f, 20}}},
+        {"a group absent from the node fails a treatment minimum", absent_group, 2, false, 10, std::nullopt, 0.0f,
+         0.0f, {{0.2f, 20}, {0.5f, 20}, {0, 0}}, 1, 40},
+        {"... and without one adds nothing", absent_group, 2, false, 10, 0, 0.045700f, 1.82802f, {}, 0, 40},
     };
     for (const auto& c : cases) {
-        KLCriterion s = make_kl(1, 1, c.n_reg, false);
-        const SplitInfo r = best(s, one_feature(c.rows, c.n_bins, c.is_cat), 0, {}, 7);
+        KLCriterion s = make_kl(1, c.min_treatment, c.n_reg, false);
+        const SplitInfo r = best(s, one_feature(c.rows, c.n_bins, c.is_cat), 0, all_rows(c.node_rows), 7);
         EXPECT_EQ(r.node_id, 7u);
         EXPECT_EQ(r.is_cat, c.is_cat);
         EXPECT_EQ(r.value, c.value ? std::optional(std::vector<uint8_t>{*c.value}) : std::nullopt) << c.name;
@@ -195,24 +204,4 @@ TEST(KLSplit, MinimumsAreInclusive) {
             EXPECT_EQ(r.summary, (Matrix{{0.2f, 20}, {0.5f, 40}}));
         }
     }
-}
-
-TEST(KLSplit, EmptyTreatmentGroupInTheNode) {
-    // Group 2 exists in the data but has no row in this node: rate 0 and weight 0 in the
-    // summary. It fails a treatment minimum of 1; with a minimum of 0 it adds the same term to
-    // parent and children, so the worked example's gain is unchanged.
-    std::vector<RowGroup> groups = worked_rows();
-    groups.push_back({0, 2, 1, 5});
-    const DMatrix m = one_feature(groups, 2);
-    const std::vector<RowId> node = all_rows(40);
-    KLCriterion strict = make_kl(1, 1, 10, false);
-    const SplitInfo a = best(strict, m, 0, node);
-    EXPECT_FALSE(a.value.has_value());
-    EXPECT_EQ(a.summary, (Matrix{{0.2f, 20}, {0.5f, 20}, {0, 0}}));
-    KLCriterion loose = make_kl(1, 0, 10, false);
-    const SplitInfo b = best(loose, m, 0, node);
-    ASSERT_TRUE(b.value.has_value());
-    EXPECT_EQ(*b.value, (std::vector<uint8_t>{0}));
-    EXPECT_NEAR(b.gain, 0.045700f, 1e-5);
-    EXPECT_NEAR(b.gain_importance, 1.82802f, 1e-4);
 }

