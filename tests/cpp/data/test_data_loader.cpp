@@ -80,7 +80,11 @@ TEST(DataLoaderFromMemory, RefusedTablesStop) {
     };
     for (const auto& c : cases) {
         DataLoader loader = make_loader(c.args);
-        EXPECT_STOP_MSG(load(loader, c.headers, c.rows), c.message);
+        if (c.message) {
+            EXPECT_STOP_MSG(load(loader, c.headers, c.rows), c.message);
+        } else {
+            EXPECT_STOPS(load(loader, c.headers, c.rows));
+        }
         if (c.message && c.message[0] == 'C') {
             EXPECT_TRUE(loader.continuous_bins.empty());  // stopped before any binning
         }
