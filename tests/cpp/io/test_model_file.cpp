@@ -98,10 +98,6 @@ struct TempDir {
 
 }  // namespace
 
-// ---------------------------------------------------------------------------------------------
-// Writing
-// ---------------------------------------------------------------------------------------------
-
 TEST(FloatText, ShortestDigitsInEachLayout) {
     const float inf = std::numeric_limits<float>::infinity();
     const std::pair<float, const char*> cases[] = {
@@ -187,10 +183,6 @@ TEST(ModelText, RecordsBeyondTheFeaturesFollowByName) {
     EXPECT_TRUE(load_text(config_json(empty) + "\n\n").trees.empty());
 }
 
-// ---------------------------------------------------------------------------------------------
-// Reading what is valid
-// ---------------------------------------------------------------------------------------------
-
 TEST(ReadRecords, AcceptedForms) {
     const TreeConfig base = read_config(kConfigLine);
     EXPECT_EQ(base.seed, std::optional<uint64_t>(42));
@@ -245,10 +237,7 @@ TEST(ModelReader, SectionsOfASmallFile) {
     EXPECT_TRUE(r.discrete_bins().empty());
 }
 
-// ---------------------------------------------------------------------------------------------
-// Reading what is not: one case per distinct refusal, each with the message it must give
-// ---------------------------------------------------------------------------------------------
-
+// Files that are not valid: one case per distinct refusal, each with the message it must give.
 struct Malformed {
     const char* name;
     std::string from, to;  // the first `from` of small_file() becomes `to`; an empty `from`: the whole file
@@ -359,10 +348,6 @@ TEST(DamagedFiles, EveryTruncationStops) {
     for (size_t n = 0; n < last_tree; ++n) EXPECT_STOPS(load_text(text.substr(0, n))) << "length " << n;
 }
 
-// ---------------------------------------------------------------------------------------------
-// Checks of loaded trees
-// ---------------------------------------------------------------------------------------------
-
 struct TreeDamage {
     const char* name;
     void (*damage)(Tree&);
@@ -414,10 +399,6 @@ INSTANTIATE_TEST_SUITE_P(
         TreeDamage{"empty_summary_row", [](Tree& t) { t.split[2]->summary[1].clear(); },
                    "tree 3, node 2: summary row 1 has no column 0"}),
     [](const ::testing::TestParamInfo<TreeDamage>& info) { return std::string(info.param.name); });
-
-// ---------------------------------------------------------------------------------------------
-// Files
-// ---------------------------------------------------------------------------------------------
 
 TEST(CheckStorable, RefusesNamesThatBreakSections) {
     TreeConfig c;
