@@ -168,18 +168,6 @@ TEST(KLSplit, HandComputedScans) {
     }
 }
 
-TEST(KLSplit, NormalizationDividesTheGainOnly) {
-    const DMatrix m = one_feature(worked_rows(), 2);
-    KLCriterion plain = make_kl(1, 1, 10, false);
-    KLCriterion norm = make_kl(1, 1, 10, true);
-    const SplitInfo a = best(plain, m), b = best(norm, m);
-    ASSERT_TRUE(b.value.has_value());
-    EXPECT_EQ(*b.value, (std::vector<uint8_t>{0}));
-    EXPECT_EQ(a.gain_importance, b.gain_importance);
-    const float factor = oracle::normalization_factor(0.9f, a.summary, {{0.2f, 10}, {0.65f, 10}});
-    EXPECT_EQ(b.gain, a.gain / factor);
-}
-
 TEST(KLSplit, MinimumsAreInclusive) {
     // Each child of the k = 0 split holds 10 control rows and 20 rows of group 1. A group of
     // exactly min_samples_treatment is admissible (its rate is then the parent's).

@@ -72,28 +72,6 @@ TEST(RegressionSplit, NaNCandidatesNeverWin) {
     EXPECT_EQ(n.gain, 0.0f);
 }
 
-TEST(RegressionSplit, GroupsBeyondTheFirstTreatmentDoNotChooseSplits) {
-    std::vector<RowGroup> base = worked_rows();
-    std::vector<RowGroup> left = base, right = base;
-    left.push_back({0, 2, 50, 3});
-    right.push_back({1, 2, 50, 3});
-    RegressionCriterion s(0.9f);
-    const SplitInfo a = best(s, one_feature(left, 2));
-    const SplitInfo b = best(s, one_feature(right, 2));
-    const SplitInfo c = best(s, one_feature(base, 2));
-    EXPECT_EQ(a.value, c.value);
-    EXPECT_EQ(b.value, c.value);
-    EXPECT_TRUE(qtest::same_bits(a.gain, c.gain));
-    EXPECT_TRUE(qtest::same_bits(b.gain, c.gain));
-    EXPECT_EQ(a.summary, (Matrix{{1.5f}, {3.5f}, {50.0f}}));
-    // A group without rows in the node gets a NaN mean.
-    const std::vector<RowId> without_group_2 = all_rows(8);
-    const SplitInfo d = best(s, one_feature(left, 2), 0, without_group_2);
-    ASSERT_EQ(d.summary.size(), 3u);
-    EXPECT_TRUE(std::isnan(d.summary[2][0]));
-    EXPECT_TRUE(qtest::same_bits(d.gain, c.gain));
-}
-
 // With every arm scored, the minimum sizes apply per child and per group.
 TEST(AllArmsAdmissible, MinimumSizesPerChildAndGroup) {
     const float nan = std::numeric_limits<float>::quiet_NaN();

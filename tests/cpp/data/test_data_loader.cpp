@@ -49,17 +49,6 @@ TEST(DataLoaderNew, BinCountLimit) {
     EXPECT_EQ(make_loader({.features = {"a"}, .n_bin = 254}).n_bin, 254u);
 }
 
-TEST(DataLoaderFindPos, FirstMatchAndMissingNames) {
-    const Headers headers{"a", "b", "a", "c"};
-    const auto pos = DataLoader::find_pos(headers, {"c", "a", "zz"}, false);
-    ASSERT_EQ(pos.size(), 3u);
-    EXPECT_EQ(pos[0], 3u);
-    EXPECT_EQ(pos[1], 0u);
-    EXPECT_FALSE(pos[2].has_value());
-    EXPECT_STOP_MSG(DataLoader::find_pos(headers, {"a", "y", "x"}, true), "Column is missing: y");
-    EXPECT_STOP_MSG(DataLoader::find_pos(headers, {"A"}, true), "Column is missing: A");  // case-sensitive
-}
-
 // Tables the loader refuses, each stopping before the matrix is made.
 TEST(DataLoaderFromMemory, RefusedTablesStop) {
     const struct {

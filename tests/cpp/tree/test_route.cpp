@@ -70,40 +70,6 @@ TEST(SplitRows, SegmentsByTheTest) {
     EXPECT_STOPS(split(split_record(4, 0, 0, false)));
 }
 
-TEST(PredictTree, RoutesLikeTheTrainingTests) {
-    // Root: feature 0 at most bin 1 goes left (leaf 1). Node 2: feature 1 equal to category 2
-    // goes left (leaf 3), else right (leaf 4).
-    Tree t;
-    t.add_split(0, split_record(0, 0, 1, false));
-    t.add_left(0);
-    t.add_right(0);
-    t.add_split(1, split_record(1, 0, 0, false, {{0.10f}, {0.25f}, {0.05f}}));
-    t.add_split(2, split_record(2, 1, 2, true));
-    t.add_left(2);
-    t.add_right(2);
-    t.add_split(3, split_record(3, 0, 0, false, {{0.5f}, {0.75f}, {1.0f}}));
-    t.add_split(4, split_record(4, 0, 0, false, {{0.0f}, {-1.0f}, {2.0f}}));
-    const DMatrix m = bins_only({{0, 1, 2, M, 5, 2, 0, 2},
-                                 {9, 2, 2, 2, M, 3, 9, 2}},
-                                {0, 1});
-    const RowLists p = predict_tree(t, m);
-    const std::vector<int> leaf{1, 1, 3, 3, 4, 4, 1, 3};
-    const Matrix uplift{{}, {0.25f - 0.10f, 0.05f - 0.10f}, {}, {0.25f, 0.5f}, {-1.0f, 2.0f}};
-    ASSERT_EQ(p.n_rows, 8u);
-    for (size_t r = 0; r < 8; ++r) {
-        ASSERT_EQ(p.len[r], 2u) << "row " << r;
-        EXPECT_EQ(p.row(r)[0], uplift[leaf[r]][0]) << "row " << r;
-        EXPECT_EQ(p.row(r)[1], uplift[leaf[r]][1]) << "row " << r;
-    }
-    // A second prediction rebuilds the partition and gives the same answer.
-    const RowLists again = predict_tree(t, m);
-    EXPECT_EQ(again.values, p.values);
-    // Row-by-row routing agrees.
-    RowLists sum(8, 2);
-    ASSERT_TRUE(predict_add(t, m, sum, true));
-    EXPECT_EQ(sum.values, p.values);
-}
-
 TEST(PredictTree, MissingCellsGoRightEvenAgainstBin255) {
     // Split bins of 255, as a stored model may hold: a missing cell still goes right.
     for (bool is_cat : {false, true}) {
