@@ -295,6 +295,7 @@ INSTANTIATE_TEST_SUITE_P(
                   "holds 18 values, found more"},
         // Opt-in settings take named values only.
         Malformed{"unknown_criterion", R"("seed":42})", R"("seed":42,"evaluation_function":"kl"})", 0, ""},
+        Malformed{"unknown_regression", R"("seed":42})", R"("seed":42,"regression_criterion":"every"})", 0, ""},
                 Malformed{"estimation_one", R"("seed":42})", R"("seed":42,"estimation_sample_size":1.0})", 0, ""},
                 Malformed{"honesty_number", R"("seed":42})", R"("seed":42,"honesty":1})", 0, ""},
         // Bin sections.
