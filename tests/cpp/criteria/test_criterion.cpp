@@ -363,40 +363,33 @@ TYPED_TEST(CriterionContract, BatchedSearchMatchesOneByOne) {
     }
 }
 
-TYPED_TEST(CriterionContract, NothingToSplitGivesNoCandidate) {
+// Nothing to split gives no candidate; data the criterion cannot read stops.
+TYPED_TEST(CriterionContract, NoCandidateOrAStop) {
     using C = TypeParam;
     std::mt19937 gen(3);
-    DMatrix m = qtest::random_matrix(gen, 200, 1, 5, 2, C::binary_outcome, false);
+    const DMatrix m = qtest::random_matrix(gen, 200, 1, 5, 2, C::binary_outcome, false);
     auto criterion = C::make(C::draw(gen, 1));
-    // Every cell missing and no bin: only the missing slot, so no candidate at all.
-    std::fill(m.x[0].begin(), m.x[0].end(), kMissingBin);
-    m.n_bins["f0"] = 0;
-    m.finalize();
-    const SplitInfo none = criterion.find_best_split(m, C::codes(m), 0, 0, qtest::all_rows(200));
-    EXPECT_FALSE(none.value.has_value());
-    EXPECT_EQ(none.gain, 0.0f);
-    // Zero weights make every candidate's gain NaN, and a NaN gain never wins.
-    DMatrix weightless = qtest::random_matrix(gen, 200, 1, 5, 2, C::binary_outcome, false);
+    const auto rows = qtest::all_rows(200);
+    auto best = [&](const DMatrix& d, uint64_t f = 0) { return criterion.find_best_split(d, C::codes(d), 0, f, rows); };
+    // Every cell missing and no bin leaves only the missing slot; zero weights make every gain
+    // NaN, and a NaN gain never wins.
+    DMatrix missing = m, weightless = m;
+    std::fill(missing.x[0].begin(), missing.x[0].end(), kMissingBin);
+    missing.n_bins["f0"] = 0;
+    missing.finalize();
     std::fill(weightless.weight.begin(), weightless.weight.end(), 0.0f);
-    const SplitInfo nan = criterion.find_best_split(weightless, C::codes(weightless), 0, 0, qtest::all_rows(200));
-    EXPECT_FALSE(nan.value.has_value());
-    EXPECT_EQ(nan.gain, 0.0f);
-}
-
-TYPED_TEST(CriterionContract, BadInputsStop) {
-    using C = TypeParam;
-    std::mt19937 gen(4);
-    const DMatrix m = qtest::random_matrix(gen, 50, 1, 5, 2, C::binary_outcome, false);
-    auto criterion = C::make(C::draw(gen, 1));
-    const auto rows = qtest::all_rows(50);
-    EXPECT_STOPS(criterion.find_best_split(m, C::codes(m), 0, 1, rows));  // no feature 1
-    DMatrix unnamed = m;
+    for (const DMatrix* d : {&missing, &weightless}) {
+        const SplitInfo none = best(*d);
+        EXPECT_FALSE(none.value.has_value());
+        EXPECT_EQ(none.gain, 0.0f);
+    }
+    DMatrix unnamed = m, untreated = m;
     unnamed.n_bins.clear();
-    EXPECT_STOPS(criterion.find_best_split(unnamed, C::codes(unnamed), 0, 0, rows));
-    DMatrix untreated = m;
     untreated.treatments.clear();
     untreated.n_treatments.clear();
-    EXPECT_STOPS(criterion.find_best_split(untreated, C::codes(untreated), 0, 0, rows));
+    EXPECT_STOPS(best(m, 1));  // no feature 1
+    EXPECT_STOPS(best(unnamed));
+    EXPECT_STOPS(best(untreated));
 }
 
 // Every table: one feature, continuous or categorical, with unit or drawn weights.

@@ -23,6 +23,9 @@ namespace {
 
 constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
 constexpr float kInf = std::numeric_limits<float>::infinity();
+// Floats at the edges: signed zeros, infinities, subnormals, the largest finite values.
+using L = std::numeric_limits<float>;
+constexpr float kEdges[] = {0.0f, -0.0f, kInf, -kInf, L::denorm_min(), -L::denorm_min(), 1e-40f, L::max(), -L::max()};
 constexpr OptF kNone = std::nullopt;
 
 struct ContinuousCase {
@@ -119,9 +122,8 @@ TEST(ContinuousBinTransform, WholeColumnsGiveTheCount) {
         std::vector<OptF> fit_column;
         for (size_t i = 0; i < 4000; ++i) fit_column.push_back(std::round(u(gen) * 40.0f) / 40.0f);
         ContinuousBin bin = fitted(fit_column, n_thresholds + 1);
-        using L = std::numeric_limits<float>;
-        std::vector<OptF> cells{kNone, kNaN, kInf, -kInf, 0.0f, -0.0f, L::denorm_min(), -L::denorm_min(), 1e-40f,
-                                L::max(), -L::max()};
+        std::vector<OptF> cells{kNone, kNaN};
+        cells.insert(cells.end(), std::begin(kEdges), std::end(kEdges));
         for (float t : bin.threshold) cells.insert(cells.end(), {t, std::nextafter(t, -kInf), std::nextafter(t, kInf)});
         for (int i = 0; i < 300; ++i) cells.push_back(gen() % 9 == 0 ? kNone : OptF{u(gen)});
         const auto column = column_of(cells);
@@ -147,16 +149,13 @@ TEST(ContinuousBinTransform, WholeColumnsGiveTheCount) {
 // binning them afterwards, for float64 and float32 arrays alike.
 TEST(ContinuousBinTransform, OnePassReadMatchesGatherThenTransform) {
     using quorvelin::StridedTable;
-    using L = std::numeric_limits<float>;
     std::mt19937 gen(5);
     std::normal_distribution<float> normal(0.0f, 3.0f);
     std::uniform_int_distribution<int> pick(0, 24);
-    const float specials[] = {0.0f, -0.0f, kInf, -kInf, kNaN, L::denorm_min(), -L::denorm_min(), 1e-40f,
-                              L::max(), -L::max()};
     auto draw = [&](bool allow_nan) {
         const int k = pick(gen);
-        if (k < 10 && (allow_nan || k != 4)) return specials[k];
-        return std::round(normal(gen) * 4.0f) / 4.0f;
+        if (k < 9) return kEdges[k];
+        return k == 9 && allow_nan ? kNaN : std::round(normal(gen) * 4.0f) / 4.0f;
     };
     std::vector<OptF> train;
     for (int i = 0; i < 3000; ++i) train.push_back(draw(false));  // fitting refuses NaN
@@ -186,10 +185,8 @@ TEST(StableSortFloats, MatchesStableComparisonSortBitForBit) {
     std::mt19937 g(1);
     std::uniform_int_distribution<int> pick(0, 9);
     std::normal_distribution<float> normal(0.0f, 1e3f);
-    const float specials[] = {0.0f, -0.0f, kInf, -kInf, std::numeric_limits<float>::denorm_min(),
-                              -std::numeric_limits<float>::denorm_min(), 1.0f, -1.0f};
     std::vector<float> values;
-    for (size_t i = 0; i < 50000; ++i) values.push_back(pick(g) < 4 ? specials[pick(g) % 8] : std::round(normal(g)) / 8.0f);
+    for (size_t i = 0; i < 50000; ++i) values.push_back(pick(g) < 4 ? kEdges[pick(g) % 9] : std::round(normal(g)) / 8.0f);
     std::vector<float> want = values;
     std::stable_sort(want.begin(), want.end());
     quorvelin::stable_sort_floats(values);
