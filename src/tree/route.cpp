@@ -83,18 +83,25 @@ uint64_t split_counted_rows(const SplitInfo& record, const DMatrix& data, std::s
     RowId* right_rows = scratch.data();
     RowId* right_counts = scratch.data() + n;
     size_t n_left = 0, n_right = 0;
-    for (size_t i = 0; i < n; ++i) {
-        const RowId r = rows[i], c = counts[i];
-        if (goes_left(column[r], t, record.is_cat)) {
+    // Every entry is written to both sides and only the side it belongs to advances: which side
+    // that is follows the data, and a branch on it would be mispredicted about as often as not.
+    // Writing rows[n_left] is safe as n_left never passes i.
+    auto partition = [&](auto left_of) {
+        for (size_t i = 0; i < n; ++i) {
+            const RowId r = rows[i], c = counts[i];
+            const bool left = left_of(column[r]);
             rows[n_left] = r;
             counts[n_left] = c;
-            ++n_left;
-        } else {
             right_rows[n_right] = r;
             right_counts[n_right] = c;
-            ++n_right;
+            n_left += left;
+            n_right += !left;
         }
-    }
+    };
+    if (record.is_cat)
+        partition([t](uint8_t bin) { return goes_left(bin, t, true); });
+    else
+        partition([t](uint8_t bin) { return goes_left(bin, t, false); });
     std::copy(right_rows, right_rows + n_right, rows.begin() + n_left);
     std::copy(right_counts, right_counts + n_right, counts.begin() + n_left);
     return n_left;
