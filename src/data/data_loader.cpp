@@ -100,24 +100,56 @@ void RowTable::gather_columns(std::span<const size_t> positions, std::span<Featu
     }
 }
 
-namespace {
-
-template <class T>
-void gather_many_as(const char* data, size_t n, ptrdiff_t row_stride, ptrdiff_t col_stride,
-                    std::span<const size_t> positions, std::span<FeatureColumn> outs) {
-    const size_t k = positions.size();
-    for (size_t r = 0; r < n; ++r) {
-        if (r % kStopRows == 0) stop_point();
-        const char* row = data + static_cast<ptrdiff_t>(r) * row_stride;
-        for (size_t j = 0; j < k; ++j) {
-            T v;
-            std::memcpy(&v, row + static_cast<ptrdiff_t>(positions[j]) * col_stride, sizeof v);
-            outs[j].values[r] = static_cast<float>(static_cast<double>(v));
+template <class T, bool kNaNMissing>
+void gather_strided_columns(std::span<const StridedColumn> columns, size_t n_rows, std::span<FeatureColumn> outs) {
+    for (size_t j = 0; j < columns.size(); ++j) {
+        outs[j].values.resize(n_rows);
+        outs[j].present.assign(n_rows, 1);
+    }
+    // Column by column within small blocks of rows. Row by row, each cell would be written to a
+    // different output: twice as many streams as columns, all starting on the same page offset,
+    // which the first-level cache cannot hold apart. A block of a row-major array stays in that
+    // cache while its columns are read.
+    constexpr size_t kBlock = 256;
+    for (size_t begin = 0; begin < n_rows; begin += kBlock) {
+        if (begin % kStopRows == 0) stop_point();
+        const size_t end = std::min(n_rows, begin + kBlock);
+        for (size_t j = 0; j < columns.size(); ++j) {
+            const char* src = columns[j].base;
+            const ptrdiff_t step = columns[j].stride;
+            float* values = outs[j].values.data();
+            uint8_t* present = outs[j].present.data();
+            for (size_t r = begin; r < end; ++r) {
+                T v;
+                std::memcpy(&v, src + static_cast<ptrdiff_t>(r) * step, sizeof v);
+                const double d = static_cast<double>(v);
+                if constexpr (kNaNMissing) {
+                    const bool missing = std::isnan(d);
+                    values[r] = missing ? 0.0f : static_cast<float>(d);
+                    present[r] = missing ? 0 : 1;
+                } else {
+                    values[r] = static_cast<float>(d);
+                }
+            }
         }
     }
 }
 
-}  // namespace
+#define QUORVELIN_GATHER(T) \
+    template void gather_strided_columns<T, false>(std::span<const StridedColumn>, size_t, std::span<FeatureColumn>);
+QUORVELIN_GATHER(float)
+QUORVELIN_GATHER(double)
+QUORVELIN_GATHER(int8_t)
+QUORVELIN_GATHER(int16_t)
+QUORVELIN_GATHER(int32_t)
+QUORVELIN_GATHER(int64_t)
+QUORVELIN_GATHER(uint8_t)
+QUORVELIN_GATHER(uint16_t)
+QUORVELIN_GATHER(uint32_t)
+QUORVELIN_GATHER(uint64_t)
+#undef QUORVELIN_GATHER
+template void gather_strided_columns<float, true>(std::span<const StridedColumn>, size_t, std::span<FeatureColumn>);
+template void gather_strided_columns<double, true>(std::span<const StridedColumn>, size_t, std::span<FeatureColumn>);
 
 void TableView::bin_columns(std::span<const size_t> positions, std::span<const ContinuousBin* const> bins,
                             std::span<uint8_t* const> outs) const {
@@ -176,25 +208,25 @@ void StridedTable::bin_columns(std::span<const size_t> positions, std::span<cons
 }
 
 void StridedTable::gather_columns(std::span<const size_t> positions, std::span<FeatureColumn> outs) const {
-    const size_t n = n_rows_;
-    for (size_t j = 0; j < positions.size(); ++j) {
-        outs[j].values.resize(n);
-        outs[j].present.assign(n, 1);
+    if (kind_ == Kind::Bool) {
+        for (size_t j = 0; j < positions.size(); ++j) gather(positions[j], "", outs[j]);
+        return;
     }
+    std::vector<StridedColumn> columns(positions.size());
+    for (size_t j = 0; j < positions.size(); ++j)
+        columns[j] = {data_ + static_cast<ptrdiff_t>(positions[j]) * col_stride_, row_stride_};
     switch (kind_) {
-        case Kind::F32: gather_many_as<float>(data_, n, row_stride_, col_stride_, positions, outs); break;
-        case Kind::F64: gather_many_as<double>(data_, n, row_stride_, col_stride_, positions, outs); break;
-        case Kind::I8: gather_many_as<int8_t>(data_, n, row_stride_, col_stride_, positions, outs); break;
-        case Kind::I16: gather_many_as<int16_t>(data_, n, row_stride_, col_stride_, positions, outs); break;
-        case Kind::I32: gather_many_as<int32_t>(data_, n, row_stride_, col_stride_, positions, outs); break;
-        case Kind::I64: gather_many_as<int64_t>(data_, n, row_stride_, col_stride_, positions, outs); break;
-        case Kind::U8: gather_many_as<uint8_t>(data_, n, row_stride_, col_stride_, positions, outs); break;
-        case Kind::U16: gather_many_as<uint16_t>(data_, n, row_stride_, col_stride_, positions, outs); break;
-        case Kind::U32: gather_many_as<uint32_t>(data_, n, row_stride_, col_stride_, positions, outs); break;
-        case Kind::U64: gather_many_as<uint64_t>(data_, n, row_stride_, col_stride_, positions, outs); break;
-        case Kind::Bool:
-            for (size_t j = 0; j < positions.size(); ++j) gather(positions[j], "", outs[j]);
-            break;
+        case Kind::F32: gather_strided_columns<float, false>(columns, n_rows_, outs); break;
+        case Kind::F64: gather_strided_columns<double, false>(columns, n_rows_, outs); break;
+        case Kind::I8: gather_strided_columns<int8_t, false>(columns, n_rows_, outs); break;
+        case Kind::I16: gather_strided_columns<int16_t, false>(columns, n_rows_, outs); break;
+        case Kind::I32: gather_strided_columns<int32_t, false>(columns, n_rows_, outs); break;
+        case Kind::I64: gather_strided_columns<int64_t, false>(columns, n_rows_, outs); break;
+        case Kind::U8: gather_strided_columns<uint8_t, false>(columns, n_rows_, outs); break;
+        case Kind::U16: gather_strided_columns<uint16_t, false>(columns, n_rows_, outs); break;
+        case Kind::U32: gather_strided_columns<uint32_t, false>(columns, n_rows_, outs); break;
+        case Kind::U64: gather_strided_columns<uint64_t, false>(columns, n_rows_, outs); break;
+        case Kind::Bool: break;
     }
 }
 

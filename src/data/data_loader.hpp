@@ -47,6 +47,11 @@ template <class T, bool kNaNMissing>
 void bin_strided_columns(std::span<const StridedColumn> columns, size_t n_rows,
                          std::span<const ContinuousBin* const> bins, std::span<uint8_t* const> outs);
 
+// Reads columns of T into outs[j], converted as bin_strided_columns converts them. With
+// kNaNMissing a NaN is a missing cell (value 0, not present); otherwise every cell is present.
+template <class T, bool kNaNMissing>
+void gather_strided_columns(std::span<const StridedColumn> columns, size_t n_rows, std::span<FeatureColumn> outs);
+
 // Rows of optional floats, stored flat; rows may differ in length.
 class RowTable final : public TableView {
 public:

@@ -195,7 +195,7 @@ public:
     }
 
     // Columns cut from one row-major array sit side by side in memory: reading several of
-    // them in one pass over the rows touches each cache line once, not once per column.
+    // them block by block touches each cache line once, not once per column.
     void gather_columns(std::span<const size_t> positions, std::span<FeatureColumn> outs) const override {
         const Kind kind = positions.empty() ? Kind::F64 : cols_[positions[0]].kind;
         bool same = kind == Kind::F64 || kind == Kind::F32;
@@ -205,9 +205,9 @@ public:
             return;
         }
         if (kind == Kind::F64)
-            gather_many<double>(positions, outs);
+            gather_strided_columns<double, true>(strided(positions), n_rows_, outs);
         else
-            gather_many<float>(positions, outs);
+            gather_strided_columns<float, true>(strided(positions), n_rows_, outs);
     }
 
     // NaN is a missing cell here; a value goes through double to float, as in gather.
@@ -219,65 +219,17 @@ public:
         if (!same)
             TableView::bin_columns(positions, bins, outs);
         else if (kind == Kind::F64)
-            bin_many<double>(positions, bins, outs);
+            bin_strided_columns<double, true>(strided(positions), n_rows_, bins, outs);
         else
-            bin_many<float>(positions, bins, outs);
+            bin_strided_columns<float, true>(strided(positions), n_rows_, bins, outs);
     }
 
 private:
-    template <class T>
-    void bin_many(std::span<const size_t> positions, std::span<const ContinuousBin* const> bins,
-                  std::span<uint8_t* const> outs) const {
-        const size_t k = positions.size();
-        std::vector<const char*> base(k);
-        std::vector<ptrdiff_t> stride(k);
-        for (size_t j = 0; j < k; ++j) {
-            base[j] = static_cast<const char*>(cols_[positions[j]].view.buf);
-            stride[j] = cols_[positions[j]].stride;
-        }
-        // Column by column within blocks of rows: a block of a row-major array stays in cache
-        // while its columns are read, and each column's search stays in registers.
-        constexpr size_t kBlock = 4096;
-        for (size_t begin = 0; begin < n_rows_; begin += kBlock) {
-            stop_point();
-            const size_t end = std::min(n_rows_, begin + kBlock);
-            for (size_t j = 0; j < k; ++j) {
-                const ContinuousBin::Search bin = bins[j]->search();
-                const char* src = base[j];
-                const ptrdiff_t step = stride[j];
-                uint8_t* dst = outs[j];
-                for (size_t r = begin; r < end; ++r) {
-                    T v;
-                    std::memcpy(&v, src + static_cast<ptrdiff_t>(r) * step, sizeof v);
-                    const double d = static_cast<double>(v);
-                    dst[r] = std::isnan(d) ? kMissingBin : bin(static_cast<float>(d));
-                }
-            }
-        }
-    }
-
-    template <class T>
-    void gather_many(std::span<const size_t> positions, std::span<FeatureColumn> outs) const {
-        const size_t k = positions.size();
-        std::vector<const char*> base(k);
-        std::vector<ptrdiff_t> stride(k);
-        for (size_t j = 0; j < k; ++j) {
-            base[j] = static_cast<const char*>(cols_[positions[j]].view.buf);
-            stride[j] = cols_[positions[j]].stride;
-            outs[j].values.resize(n_rows_);
-            outs[j].present.resize(n_rows_);
-        }
-        for (size_t r = 0; r < n_rows_; ++r) {
-            if (r % 65536 == 0) stop_point();
-            for (size_t j = 0; j < k; ++j) {
-                T v;
-                std::memcpy(&v, base[j] + static_cast<ptrdiff_t>(r) * stride[j], sizeof v);
-                const double d = static_cast<double>(v);
-                const bool missing = std::isnan(d);
-                outs[j].values[r] = missing ? 0.0f : static_cast<float>(d);
-                outs[j].present[r] = missing ? 0 : 1;
-            }
-        }
+    std::vector<StridedColumn> strided(std::span<const size_t> positions) const {
+        std::vector<StridedColumn> out(positions.size());
+        for (size_t j = 0; j < positions.size(); ++j)
+            out[j] = {static_cast<const char*>(cols_[positions[j]].view.buf), cols_[positions[j]].stride};
+        return out;
     }
 
     HeldColumns held_;
