@@ -51,22 +51,104 @@ void stable_sort_floats(std::vector<float>& v) {
     }
 }
 
-void ContinuousBin::fit(const FeatureColumn& column, const char* name) {
+namespace {
+
+// The count of present values; stops on a NaN, which has no place among the thresholds.
+size_t count_present(const FeatureColumn& column, const char* name) {
     const size_t n = column.size();
-    // Present values in ascending order, ties (and equal values) in row order; missing ones are
-    // simply left out, which is where a stable sort would have put them.
-    std::vector<float> v;
-    v.reserve(n);
+    size_t count = 0;
     for (size_t i = 0; i < n; ++i) {
         if (!column.present[i]) continue;
         if (n >= 2 && std::isnan(column.values[i]))
             stop(std::string("NaN value in continuous column ") + name + " (row " + std::to_string(i) +
                  "); use None for a missing value");
-        v.push_back(column.values[i]);
+        ++count;
     }
+    return count;
+}
+
+// Present values in row order. A missing value is simply left out, which is where a stable
+// sort would have put it.
+std::vector<float> present_values(const FeatureColumn& column, const char* name) {
+    std::vector<float> v;
+    v.reserve(count_present(column, name));
+    for (size_t i = 0; i < column.size(); ++i)
+        if (column.present[i]) v.push_back(column.values[i]);
+    return v;
+}
+
+// The present rows in the order a stable sort by value leaves them: the radix sort of
+// stable_sort_floats carrying row numbers instead of the values, all four digits counted in one
+// pass. The caller has refused NaN.
+std::vector<uint32_t> stable_order(const FeatureColumn& column, size_t n_present) {
+    std::vector<uint32_t> key(n_present), key_tmp(n_present), order(n_present), order_tmp(n_present);
+    size_t count[4][257] = {};
+    size_t at = 0;
+    for (size_t r = 0; r < column.size(); ++r) {
+        if (!column.present[r]) continue;
+        const float x = column.values[r];
+        const uint32_t bits = x == 0.0f ? 0u : std::bit_cast<uint32_t>(x);
+        const uint32_t k = (bits & 0x80000000u) ? ~bits : (bits | 0x80000000u);
+        key[at] = k;
+        order[at++] = static_cast<uint32_t>(r);
+        for (int d = 0; d < 4; ++d) ++count[d][((k >> (8 * d)) & 0xFF) + 1];
+    }
+    for (int d = 0; d < 4; ++d) {
+        stop_point();
+        const int shift = 8 * d;
+        size_t* c = count[d];
+        if (n_present == 0 || c[((key[0] >> shift) & 0xFF) + 1] == n_present) continue;  // one shared digit
+        for (int b = 1; b < 257; ++b) c[b] += c[b - 1];
+        for (size_t i = 0; i < n_present; ++i) {
+            const size_t to = c[(key[i] >> shift) & 0xFF]++;
+            key_tmp[to] = key[i];
+            order_tmp[to] = order[i];
+        }
+        key.swap(key_tmp);
+        order.swap(order_tmp);
+    }
+    return order;
+}
+
+}  // namespace
+
+void ContinuousBin::fit(const FeatureColumn& column, const char* name) {
+    // Present values in ascending order, ties (and equal values) in row order.
+    std::vector<float> v = present_values(column, name);
     stop_point();
     stable_sort_floats(v);
     stop_point();
+    fit_sorted(v);
+}
+
+void ContinuousBin::fit_transform(const FeatureColumn& column, const char* name, uint8_t* out) {
+    const size_t n_present = count_present(column, name);
+    if (n_present < 4096) {
+        std::vector<float> v = present_values(column, name);
+        stable_sort_floats(v);
+        fit_sorted(v);
+        transform_column(column, out);
+        return;
+    }
+    // One sort serves both: the thresholds come from the values in sorted order, and walking
+    // that order bins every row with a single pointer into the thresholds.
+    const std::vector<uint32_t> order = stable_order(column, n_present);
+    std::vector<float> v(n_present);
+    for (size_t i = 0; i < n_present; ++i) v[i] = column.values[order[i]];
+    fit_sorted(v);
+    for (size_t r = 0; r < column.size(); ++r)
+        if (!column.present[r]) out[r] = kMissingBin;
+    const float* t = threshold.data();
+    const size_t len = threshold.size();
+    size_t bin = 0;
+    for (size_t i = 0; i < v.size(); ++i) {
+        if (i % kStopBlock == 0) stop_point();
+        while (bin < len && t[bin] <= v[i]) ++bin;  // the count of thresholds t <= v, as transform
+        out[order[i]] = static_cast<uint8_t>(bin);
+    }
+}
+
+void ContinuousBin::fit_sorted(const std::vector<float>& v) {
     const uint64_t requested = n_bin;
     if (requested == 0) stop("attempt to divide by zero");
     threshold.clear();

@@ -28,6 +28,8 @@ struct ContinuousBin {
     // Reads n_bin as the requested bin count; replaces threshold and n_bin. `name` only serves
     // the error message for a NaN value.
     void fit(const FeatureColumn& column, const char* name = "");
+    // fit, then transform_column of the same column into `out`, sharing one sort.
+    void fit_transform(const FeatureColumn& column, const char* name, uint8_t* out);
     uint8_t transform(float value) const;
     // transform(value), by a fixed number of branch-free halvings once the thresholds are known
     // to increase strictly. Held by value, so a loop over millions of cells keeps it in
@@ -60,6 +62,8 @@ struct ContinuousBin {
 
 private:
     void index_thresholds();
+    // Thresholds from the present values in ascending order.
+    void fit_sorted(const std::vector<float>& sorted_values);
 
     bool sorted_ = false;
     std::vector<float> padded_;

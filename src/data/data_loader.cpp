@@ -337,8 +337,8 @@ void DataLoader::bin_features(DMatrix& m, const std::vector<std::optional<size_t
             if (!bin) {
                 result.continuous.emplace();
                 result.continuous->n_bin = n_bin;
-                result.continuous->fit(values, name.c_str());
-                bin = &*result.continuous;
+                result.continuous->fit_transform(values, name.c_str(), result.cells.data());
+                return;
             }
             bin->transform_column(values, result.cells.data());
         }
