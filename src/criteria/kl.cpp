@@ -1,6 +1,7 @@
 #include "criteria/kl.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <limits>
 #include <string>
@@ -17,10 +18,16 @@ constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
 
 // Rates and weights per group from class-0 and class-1 weights; `parent_rate` null means no
 // shrinkage (the node's own summary).
-inline void count_reg_core(const float* w0, const float* w1, size_t n_groups, const float* parent_rate,
-                           float threshold, float n_reg, float* rate, float* weight) {
+inline void group_weights(const float* w0, const float* w1, size_t n_groups, float* weight) {
+    for (size_t t = 0; t < n_groups; ++t) weight[t] = w0[t] + w1[t];
+}
+
+// Rates per group from class-1 weights and the group weights; `parent_rate` null means no
+// shrinkage (the node's own summary).
+inline void group_rates_core(const float* w1, const float* weight, size_t n_groups, const float* parent_rate,
+                             float threshold, float n_reg, float* rate) {
     for (size_t t = 0; t < n_groups; ++t) {
-        const float n = w0[t] + w1[t];
+        const float n = weight[t];
         float p;
         if (parent_rate == nullptr) {
             p = n > 0.0f ? w1[t] / n : 0.0f;
@@ -29,8 +36,14 @@ inline void count_reg_core(const float* w0, const float* w1, size_t n_groups, co
             p = (n > threshold) ? (w1[t] + pp * n_reg) / (n + n_reg) : pp;
         }
         rate[t] = p;
-        weight[t] = n;
     }
+}
+
+// Rates and weights per group from class-0 and class-1 weights.
+inline void count_reg_core(const float* w0, const float* w1, size_t n_groups, const float* parent_rate,
+                           float threshold, float n_reg, float* rate, float* weight) {
+    group_weights(w0, w1, n_groups, weight);
+    group_rates_core(w1, weight, n_groups, parent_rate, threshold, n_reg, rate);
 }
 
 inline float divergence(const float* rate, size_t n_groups) {
@@ -44,6 +57,8 @@ inline float sum_from_zero(const float* v, size_t n) {
     for (size_t i = 0; i < n; ++i) s = s + v[i];
     return s;
 }
+
+inline bool same_bits(float a, float b) { return std::bit_cast<uint32_t>(a) == std::bit_cast<uint32_t>(b); }
 
 inline float min_or_nan(const float* v, size_t n) {
     float m = std::numeric_limits<float>::infinity();
@@ -286,14 +301,22 @@ SplitInfo KLCriterion::scan(float* table, size_t stride, const FeatureFacts& fac
     float best_gain = 0.0f, best_importance = 0.0f;
     std::optional<uint8_t> best_value;
     for (size_t k = 0; k + 1 < n_slots; ++k) {
+        // A candidate with the counts of the one before it (an empty bin) is the same split: its
+        // gain is the same and cannot beat that one's, as a gain must be strictly larger.
+        bool repeated = k > 0;
+        for (size_t t = 0; t < n_t && repeated; ++t)
+            repeated = same_bits(cell(0, t, k), cell(0, t, k - 1)) && same_bits(cell(1, t, k), cell(1, t, k - 1));
+        if (repeated) continue;
         for (size_t t = 0; t < n_t; ++t) {
             l0[t] = cell(0, t, k);
             l1[t] = cell(1, t, k);
             r0[t] = t0[t] - l0[t];
             r1[t] = t1[t] - l1[t];
         }
-        count_reg_core(l0, l1, n_t, pr_.data(), min_samples_treatment_, n_reg_, lr_.data(), lw_.data());
-        count_reg_core(r0, r1, n_t, pr_.data(), min_samples_treatment_, n_reg_, rr_.data(), rw_.data());
+        // The minimums need the group weights only; most refused candidates never reach the
+        // divisions of the rates.
+        group_weights(l0, l1, n_t, lw_.data());
+        group_weights(r0, r1, n_t, rw_.data());
         const float n_left = sum_from_zero(lw_.data(), n_t);
         const float n_right = sum_from_zero(rw_.data(), n_t);
         const float m_left = min_or_nan(lw_.data(), n_t);
@@ -305,6 +328,8 @@ SplitInfo KLCriterion::scan(float* table, size_t stride, const FeatureFacts& fac
         // shrunk rates could otherwise give it a tiny gain and grow chains of empty nodes.
         // A NaN total still passes, as it passes the minimums above.
         if (n_left <= 0.0f || n_right <= 0.0f) continue;
+        group_rates_core(l1, lw_.data(), n_t, pr_.data(), min_samples_treatment_, n_reg_, lr_.data());
+        group_rates_core(r1, rw_.data(), n_t, pr_.data(), min_samples_treatment_, n_reg_, rr_.data());
         if (!kl) {
             const SplitScore s = uplift_split_score(
                 criterion_, {pw_.data(), d_parent, lr_.data(), lw_.data(), rr_.data(), n_t, n_left, n_right},
