@@ -59,4 +59,23 @@ SplitInfo make_split_info(uint64_t node_id, uint64_t feature_id, bool is_cat, st
     return info;
 }
 
+void fill_split_info(SplitInfo& out, uint64_t node_id, uint64_t feature_id, bool is_cat,
+                     std::optional<uint8_t> best_value, float gain, float gain_importance,
+                     std::span<const float> rates, std::span<const float> weights) {
+    out.node_id = node_id;
+    out.feature_id = feature_id;
+    out.treatment_id = 0;
+    out.is_cat = is_cat;
+    if (best_value) {
+        if (!out.value) out.value.emplace();
+        out.value->assign(1, *best_value);
+    } else {
+        out.value.reset();
+    }
+    out.gain = gain;
+    out.gain_importance = gain_importance;
+    out.summary.resize(rates.size());
+    for (size_t t = 0; t < rates.size(); ++t) out.summary[t].assign({rates[t], weights[t]});
+}
+
 }  // namespace quorvelin

@@ -159,19 +159,21 @@ SplitInfo KLCriterion::find_best_split(const DMatrix& data, const RowCodes& rc, 
 
     table_.assign(2 * n_t * n_slots, 0.0f);
     tally_weights(data.x[feature_id], data.max_bin[feature_id], rows, rc, n_slots, table_.data());
-    return scan(table_.data(), n_slots, facts, node_id, feature_id);
+    SplitInfo out;
+    scan(out, table_.data(), n_slots, facts, node_id, feature_id);
+    return out;
 }
 
 std::vector<SplitInfo>& KLCriterion::find_best_splits(const DMatrix& data, const RowCodes& rc, uint64_t node_id,
                                                     std::span<const uint64_t> features, std::span<const RowId> rows) {
-    results_.clear();
     if (!batch_ready(data, rc, features)) return Criterion::find_best_splits(data, rc, node_id, features, rows);
     const size_t per_feature = rc.n_codes * kSlotStride;
     batch_.assign(features.size() * per_feature, 0.0f);
     tally_weights_batch(data, features, rows, rc, batch_.data());
+    results_.resize(features.size());
     for (size_t j = 0; j < features.size(); ++j) {
         const FeatureFacts facts = feature_facts(data, rc, features[j]);
-        results_.push_back(scan(batch_.data() + j * per_feature, kSlotStride, facts, node_id, features[j]));
+        scan(results_[j], batch_.data() + j * per_feature, kSlotStride, facts, node_id, features[j]);
     }
     return results_;
 }
@@ -248,20 +250,20 @@ std::vector<SplitInfo>& KLCriterion::find_node_splits(const DMatrix& data, const
 
     // The scan cumulates in place; it reads the bins' slots only.
     batch_.resize(features.size() * per_feature);
-    results_.clear();
+    results_.resize(features.size());
     for (size_t j = 0; j < features.size(); ++j) {
         const FeatureFacts facts = feature_facts(data, rc, features[j]);
         for (size_t code = 0; code < rc.n_codes; ++code) {
             const size_t at = j * per_feature + code * stride;
             std::copy_n(own.raw.data() + at, facts.n_bins + 1, batch_.data() + at);
         }
-        results_.push_back(scan(batch_.data() + j * per_feature, stride, facts, node.node_id, features[j]));
+        scan(results_[j], batch_.data() + j * per_feature, stride, facts, node.node_id, features[j]);
     }
     return results_;
 }
 
-SplitInfo KLCriterion::scan(float* table, size_t stride, const FeatureFacts& facts, uint64_t node_id,
-                           uint64_t feature_id) {
+void KLCriterion::scan(SplitInfo& out, float* table, size_t stride, const FeatureFacts& facts, uint64_t node_id,
+                       uint64_t feature_id) {
     const size_t n_t = facts.n_t, n_slots = facts.n_bins + 1;
     if (!facts.is_cat)
         for (size_t row = 0; row < 2 * n_t; ++row) cumulate(table + row * stride, n_slots);
@@ -354,10 +356,7 @@ SplitInfo KLCriterion::scan(float* table, size_t stride, const FeatureFacts& fac
         }
     }
 
-    Matrix summary(n_t);
-    for (size_t t = 0; t < n_t; ++t) summary[t] = {pr_[t], pw_[t]};
-    return make_split_info(node_id, feature_id, facts.is_cat, best_value, best_gain, best_importance,
-                           std::move(summary));
+    fill_split_info(out, node_id, feature_id, facts.is_cat, best_value, best_gain, best_importance, pr_, pw_);
 }
 
 }  // namespace quorvelin

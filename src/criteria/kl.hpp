@@ -62,7 +62,8 @@ public:
 
 private:
     // Reads every candidate split from a tally; `stride` separates the (class, group) rows.
-    SplitInfo scan(float* table, size_t stride, const FeatureFacts& facts, uint64_t node_id, uint64_t feature_id);
+    void scan(SplitInfo& out, float* table, size_t stride, const FeatureFacts& facts, uint64_t node_id,
+              uint64_t feature_id);
 
     float min_samples_leaf_;
     float min_samples_treatment_;

@@ -101,27 +101,27 @@ bool TreeGrower::grow_node(Tree& tree, uint64_t node, const DMatrix& data, const
     if (candidates_.empty())
         stop(max_features == 0 ? "no candidate feature (max_features is 0)"
                                : "no candidate feature (the data has no feature column)");
-    std::optional<SplitInfo> best;
-    for (SplitInfo& r : criterion_.find_node_splits(data, rc, candidates_, sample_of(tree, node))) {
-        if (!best) {
-            best = std::move(r);
-        } else if (!r.value) {
-            continue;
-        } else if (!best->value || r.gain > best->gain) {
-            best = std::move(r);
-        }
+    // The first record, unless a later one found a split and the kept one did not or a later
+    // split gains strictly more. Records are compared in place and only the winner is copied.
+    const std::vector<SplitInfo>& found = criterion_.find_node_splits(data, rc, candidates_, sample_of(tree, node));
+    if (found.empty()) stop("the criterion returned no split record");
+    size_t b = 0;
+    for (size_t i = 1; i < found.size(); ++i) {
+        if (!found[i].value) continue;
+        if (!found[b].value || found[i].gain > found[b].gain) b = i;
     }
-    tree.add_split(node, *best);
-    if (!best->value) return false;
+    const SplitInfo& best = found[b];
+    tree.add_split(node, best);
+    if (!best.value) return false;
     if (tree.level[node] >= config_.max_depth) return false;
     tree.add_left(node);
     tree.add_right(node);
     parent_.resize(tree.n_nodes());
     parent_[*tree.left_children[node]] = parent_[*tree.right_children[node]] = node;
-    const uint64_t id = best->node_id;
+    const uint64_t id = best.node_id;
     const uint64_t n_left = order_free_
-                                ? split_counted_rows(*best, data, partition_.rows(id), partition_.counts(id), scratch_)
-                                : split_rows(*best, data, partition_.rows(id), scratch_, false);
+                                ? split_counted_rows(best, data, partition_.rows(id), partition_.counts(id), scratch_)
+                                : split_rows(best, data, partition_.rows(id), scratch_, false);
     partition_.split(id, n_left);
     return true;
 }
