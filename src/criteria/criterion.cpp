@@ -45,20 +45,6 @@ FeatureFacts feature_facts(const DMatrix& data, const RowCodes& rc, uint64_t fea
     return facts;
 }
 
-SplitInfo make_split_info(uint64_t node_id, uint64_t feature_id, bool is_cat, std::optional<uint8_t> best_value,
-                          float gain, float gain_importance, Matrix summary) {
-    SplitInfo info;
-    info.node_id = node_id;
-    info.feature_id = feature_id;
-    info.treatment_id = 0;
-    info.is_cat = is_cat;
-    if (best_value) info.value = std::vector<uint8_t>{*best_value};
-    info.gain = gain;
-    info.gain_importance = gain_importance;
-    info.summary = std::move(summary);
-    return info;
-}
-
 void fill_split_info(SplitInfo& out, uint64_t node_id, uint64_t feature_id, bool is_cat,
                      std::optional<uint8_t> best_value, float gain, float gain_importance,
                      std::span<const float> rates, std::span<const float> weights) {
@@ -75,7 +61,12 @@ void fill_split_info(SplitInfo& out, uint64_t node_id, uint64_t feature_id, bool
     out.gain = gain;
     out.gain_importance = gain_importance;
     out.summary.resize(rates.size());
-    for (size_t t = 0; t < rates.size(); ++t) out.summary[t].assign({rates[t], weights[t]});
+    for (size_t t = 0; t < rates.size(); ++t) {
+        if (weights.empty())
+            out.summary[t].assign(1, rates[t]);
+        else
+            out.summary[t].assign({rates[t], weights[t]});
+    }
 }
 
 }  // namespace quorvelin

@@ -77,12 +77,10 @@ struct FeatureFacts {
 };
 FeatureFacts feature_facts(const DMatrix& data, const RowCodes& rc, uint64_t feature_id);
 
-// The record a criterion returns: the split bin when a candidate won, and the node's summary.
-SplitInfo make_split_info(uint64_t node_id, uint64_t feature_id, bool is_cat, std::optional<uint8_t> best_value,
-                          float gain, float gain_importance, Matrix summary);
-// The same record written into `out`, whose buffers are reused: a node's features are scanned
-// into the same records node after node, so growth does not allocate per candidate. The
-// summary holds {rates[t], weights[t]} per group.
+// The record a criterion returns (the split bin when a candidate won, and the node's summary),
+// written into `out`, whose buffers are reused: a node's features are scanned into the same
+// records node after node, so growth does not allocate per candidate. The summary holds
+// {rates[t], weights[t]} per group, or {rates[t]} when `weights` is empty.
 void fill_split_info(SplitInfo& out, uint64_t node_id, uint64_t feature_id, bool is_cat,
                      std::optional<uint8_t> best_value, float gain, float gain_importance,
                      std::span<const float> rates, std::span<const float> weights);

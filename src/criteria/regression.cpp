@@ -37,27 +37,29 @@ SplitInfo RegressionCriterion::find_best_split(const DMatrix& data, const RowCod
     table_.assign(3 * cells, 0.0f);
     tally_moments(data.x[feature_id], data.max_bin[feature_id], rows, rc, n_slots, table_.data(),
                   table_.data() + cells, table_.data() + 2 * cells);
-    return scan(table_.data(), n_slots, cells, facts, node_id, feature_id);
+    SplitInfo out;
+    scan(out, table_.data(), n_slots, cells, facts, node_id, feature_id);
+    return out;
 }
 
 std::vector<SplitInfo>& RegressionCriterion::find_best_splits(const DMatrix& data, const RowCodes& rc,
                                                             uint64_t node_id, std::span<const uint64_t> features,
                                                             std::span<const RowId> rows) {
-    results_.clear();
     if (!batch_ready(data, rc, features) || rc.n_t < 2)
         return Criterion::find_best_splits(data, rc, node_id, features, rows);
     const size_t table = rc.n_codes * kSlotStride;
     batch_.resize(features.size() * 3 * table);
     tally_moments_batch(data, features, rows, rc, batch_.data(), interleaved_);
+    results_.resize(features.size());
     for (size_t j = 0; j < features.size(); ++j) {
         const FeatureFacts facts = feature_facts(data, rc, features[j]);
-        results_.push_back(scan(batch_.data() + j * 3 * table, kSlotStride, table, facts, node_id, features[j]));
+        scan(results_[j], batch_.data() + j * 3 * table, kSlotStride, table, facts, node_id, features[j]);
     }
     return results_;
 }
 
-SplitInfo RegressionCriterion::scan(float* tables, size_t stride, size_t table, const FeatureFacts& facts,
-                                   uint64_t node_id, uint64_t feature_id) {
+void RegressionCriterion::scan(SplitInfo& out, float* tables, size_t stride, size_t table, const FeatureFacts& facts,
+                               uint64_t node_id, uint64_t feature_id) {
     const size_t n_t = facts.n_t, n_slots = facts.n_bins + 1;
     float* sum = tables;
     float* second = tables + table;
@@ -90,16 +92,16 @@ SplitInfo RegressionCriterion::scan(float* tables, size_t stride, size_t table, 
             pn[t] = weight[base + n_slots - 1];
         }
     }
-    Matrix summary(n_t);
-    for (size_t t = 0; t < n_t; ++t) summary[t] = {ps[t] / pn[t]};
+    means_.resize(n_t);
+    for (size_t t = 0; t < n_t; ++t) means_[t] = ps[t] / pn[t];
     if (all_arms_) {
         std::vector<GroupTotals> parent(n_t);
         for (size_t t = 0; t < n_t; ++t) parent[t] = {ps[t], pq[t], pn[t]};
         const AllArmsBest best = best_all_arms_split(sum, second, weight, stride, n_slots, parent, alpha_,
                                                      all_arms_->min_samples_leaf, all_arms_->min_samples_treatment);
-        return make_split_info(node_id, feature_id, facts.is_cat,
-                               best.found ? std::optional<uint8_t>(best.value) : std::nullopt, best.gain, best.gain,
-                               std::move(summary));
+        fill_split_info(out, node_id, feature_id, facts.is_cat,
+                        best.found ? std::optional<uint8_t>(best.value) : std::nullopt, best.gain, best.gain, means_, {});
+        return;
     }
     const float cost_parent = node_cost({ps[0], pq[0], pn[0]}, {ps[1], pq[1], pn[1]}, alpha_);
 
@@ -123,7 +125,7 @@ SplitInfo RegressionCriterion::scan(float* tables, size_t stride, size_t table, 
         }
     }
 
-    return make_split_info(node_id, feature_id, facts.is_cat, best_value, best_gain, best_gain, std::move(summary));
+    fill_split_info(out, node_id, feature_id, facts.is_cat, best_value, best_gain, best_gain, means_, {});
 }
 
 }  // namespace quorvelin

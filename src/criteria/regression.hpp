@@ -44,13 +44,13 @@ public:
 private:
     // `tables` holds the Σ y·w, Σ y²·w and Σ w tables, `table` floats apart; `stride` separates
     // the group rows inside each.
-    SplitInfo scan(float* tables, size_t stride, size_t table, const FeatureFacts& facts, uint64_t node_id,
-                   uint64_t feature_id);
+    void scan(SplitInfo& out, float* tables, size_t stride, size_t table, const FeatureFacts& facts,
+              uint64_t node_id, uint64_t feature_id);
 
     float alpha_;
     std::optional<AllArms> all_arms_;
     std::vector<float> table_, batch_, interleaved_;
-    std::vector<float> parent_;
+    std::vector<float> parent_, means_;
 };
 
 std::unique_ptr<Criterion> make_regression_criterion(const TreeConfig& config);
