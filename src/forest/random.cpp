@@ -29,24 +29,30 @@ namespace {
 
 constexpr uint32_t kSigma[4] = {0x61707865u, 0x3320646eu, 0x79622d32u, 0x6b206574u};
 
-// Four blocks side by side, lane b holding block b's word: every step of the rounds is one
-// vector operation on all four, the same integer arithmetic as one block's words.
-using Lanes = uint32_t __attribute__((vector_size(16)));
+// Several blocks side by side, lane b holding block b's word: every step of the rounds is one
+// vector operation on all of them, the same integer arithmetic as one block's words.
+using Lanes4 = uint32_t __attribute__((vector_size(16)));
+using Lanes8 = uint32_t __attribute__((vector_size(32)));
 
-inline uint32_t rotl(uint32_t v, int r) { return std::rotl(v, r); }
-inline Lanes rotl(Lanes v, int r) { return (v << r) | (v >> (32 - r)); }
-
-template <class Word>
-inline void quarter(Word& a, Word& b, Word& c, Word& d) {
-    a += b; d ^= a; d = rotl(d, 16);
-    c += d; b ^= c; b = rotl(b, 12);
-    a += b; d ^= a; d = rotl(d, 8);
-    c += d; b ^= c; b = rotl(b, 7);
+// Always inlined, so that the eight-lane code is generated for the vector unit of the function
+// that uses it.
+[[gnu::always_inline]] inline void rotl(uint32_t& v, int r) { v = std::rotl(v, r); }
+template <class Lanes>
+[[gnu::always_inline]] inline void rotl(Lanes& v, int r) {
+    v = (v << r) | (v >> (32 - r));
 }
 
-// The twenty rounds (ten column-and-diagonal pairs) on one block's words or on four blocks' lanes.
 template <class Word>
-void twenty_rounds(Word* x) {
+[[gnu::always_inline]] inline void quarter(Word& a, Word& b, Word& c, Word& d) {
+    a += b; d ^= a; rotl(d, 16);
+    c += d; b ^= c; rotl(b, 12);
+    a += b; d ^= a; rotl(d, 8);
+    c += d; b ^= c; rotl(b, 7);
+}
+
+// The twenty rounds (ten column-and-diagonal pairs) on one block's words or on several blocks' lanes.
+template <class Word>
+[[gnu::always_inline]] inline void twenty_rounds(Word* x) {
     for (int round = 0; round < 10; ++round) {
         quarter(x[0], x[4], x[8], x[12]);
         quarter(x[1], x[5], x[9], x[13]);
@@ -58,6 +64,41 @@ void twenty_rounds(Word* x) {
         quarter(x[3], x[4], x[9], x[14]);
     }
 }
+
+// Blocks counter .. counter + N - 1 into out[16 * b + i], N the lanes of the vector type.
+template <class Lanes, uint32_t N>
+[[gnu::always_inline]] inline void lane_blocks(const std::array<uint32_t, 8>& key, uint64_t counter, uint64_t stream,
+                                               uint32_t* out) {
+    Lanes in[16];
+    for (int i = 0; i < 4; ++i) in[i] = Lanes{} + kSigma[i];
+    for (int i = 0; i < 8; ++i) in[4 + i] = Lanes{} + key[i];
+    for (uint32_t b = 0; b < N; ++b) {
+        in[12][b] = static_cast<uint32_t>(counter + b);
+        in[13][b] = static_cast<uint32_t>((counter + b) >> 32);
+    }
+    in[14] = Lanes{} + static_cast<uint32_t>(stream);
+    in[15] = Lanes{} + static_cast<uint32_t>(stream >> 32);
+    Lanes x[16];
+    std::copy(in, in + 16, x);
+    twenty_rounds(x);
+    for (int i = 0; i < 16; ++i) {
+        const Lanes word = x[i] + in[i];
+        for (uint32_t b = 0; b < N; ++b) out[16 * b + i] = word[b];
+    }
+}
+
+void eight_blocks_portable(const std::array<uint32_t, 8>& key, uint64_t counter, uint64_t stream, uint32_t* out) {
+    lane_blocks<Lanes4, 4>(key, counter, stream, out);
+    lane_blocks<Lanes4, 4>(key, counter + 4, stream, out + 64);
+}
+
+#if defined(__x86_64__)
+[[gnu::target("avx2")]] void eight_blocks_avx2(const std::array<uint32_t, 8>& key, uint64_t counter, uint64_t stream,
+                                               uint32_t* out) {
+    lane_blocks<Lanes8, 8>(key, counter, stream, out);
+}
+const bool kHaveAvx2 = __builtin_cpu_supports("avx2");
+#endif
 
 }  // namespace
 
@@ -74,36 +115,30 @@ std::array<uint32_t, 16> ChaCha20::block(const std::array<uint32_t, 8>& key, uin
     return x;
 }
 
+void ChaCha20::eight_blocks(const std::array<uint32_t, 8>& key, uint64_t counter, uint64_t stream, uint32_t* out,
+                            bool portable) {
+#if defined(__x86_64__)
+    if (kHaveAvx2 && !portable) return eight_blocks_avx2(key, counter, stream, out);
+#endif
+    (void)portable;
+    eight_blocks_portable(key, counter, stream, out);
+}
+
 void ChaCha20::refill() {
-    Lanes in[16];
-    for (int i = 0; i < 4; ++i) in[i] = Lanes{} + kSigma[i];
-    for (int i = 0; i < 8; ++i) in[4 + i] = Lanes{} + key_[i];
-    for (uint32_t b = 0; b < 4; ++b) {
-        const uint64_t counter = counter_ + b;
-        in[12][b] = static_cast<uint32_t>(counter);
-        in[13][b] = static_cast<uint32_t>(counter >> 32);
-    }
-    in[14] = Lanes{} + static_cast<uint32_t>(stream_);
-    in[15] = Lanes{} + static_cast<uint32_t>(stream_ >> 32);
-    Lanes x[16];
-    std::copy(in, in + 16, x);
-    twenty_rounds(x);
-    for (int i = 0; i < 16; ++i) {
-        const Lanes word = x[i] + in[i];
-        for (int b = 0; b < 4; ++b) buffer_[16 * b + i] = word[b];
-    }
-    counter_ += 4;
+    eight_blocks(key_, counter_, stream_, buffer_.data());
+    counter_ += kBlocks;
     pos_ = 0;
 }
 
 uint64_t ChaCha20::next_u64() {
-    if (pos_ < 63) {
+    constexpr size_t kLast = kBuffer - 1;
+    if (pos_ < kLast) {
         const uint64_t v = buffer_[pos_] | (static_cast<uint64_t>(buffer_[pos_ + 1]) << 32);
         pos_ += 2;
         return v;
     }
-    if (pos_ == 63) {
-        const uint64_t lo = buffer_[63];
+    if (pos_ == kLast) {
+        const uint64_t lo = buffer_[kLast];
         refill();
         const uint64_t hi = buffer_[0];
         pos_ = 1;

@@ -21,15 +21,21 @@ public:
 
     // One 16-word block for the given counter and stream (exposed for tests).
     static std::array<uint32_t, 16> block(const std::array<uint32_t, 8>& key, uint64_t counter, uint64_t stream);
+    // Blocks counter .. counter + 7 into out[16 * b + i], computed side by side with the widest
+    // vector unit the processor has, or with the portable code that every processor runs.
+    static void eight_blocks(const std::array<uint32_t, 8>& key, uint64_t counter, uint64_t stream, uint32_t* out,
+                             bool portable = false);
 
 private:
+    static constexpr uint64_t kBlocks = 8;
+    static constexpr size_t kBuffer = 16 * kBlocks;
     void refill();
 
     std::array<uint32_t, 8> key_;
     uint64_t stream_ = 0;
     uint64_t counter_ = 0;
-    std::array<uint32_t, 64> buffer_{};
-    size_t pos_ = 64;
+    std::array<uint32_t, kBuffer> buffer_{};
+    size_t pos_ = kBuffer;
 };
 
 class Random {

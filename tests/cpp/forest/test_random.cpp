@@ -80,17 +80,35 @@ TEST(ChaCha20, SeedExpansion) {
 }
 
 TEST(ChaCha20, DrawsFollowTheBufferAcrossRefills) {
-    // 32 draws use one four-block buffer; the draw at position 62 takes words 62 and 63, the next
-    // one refills (counters 4..7) and starts at word 0. Three buffers cover two refills. The
-    // buffer computes its four blocks together; per-tree streams put words in both stream slots.
+    // 64 draws use one eight-block buffer; the draw at position 126 takes words 126 and 127, the
+    // next one refills (counters 8..15) and starts at word 0. 300 draws cover four refills.
+    // Per-tree streams put words in both stream slots.
     for (uint64_t seed : {0ULL, 7ULL, 0xdeadbeefULL})
         for (uint64_t stream : {0ULL, 5ULL, 0x100000003ULL}) {
             const Key key = ChaCha20::key_from_seed(seed);
             ChaCha20 rng(key, stream);
-            const auto expected = expected_draws(key, 100, stream);
+            const auto expected = expected_draws(key, 300, stream);
             for (size_t i = 0; i < expected.size(); ++i)
                 ASSERT_EQ(rng.next_u64(), expected[i]) << "draw " << i << " stream " << stream;
         }
+}
+
+// The buffer's eight blocks are computed side by side, with the processor's widest vector unit or
+// with the portable code: both must give the blocks one by one, also where the counter's low
+// word wraps inside the eight.
+TEST(ChaCha20, EightBlocksAreTheBlocksOneByOne) {
+    const Key key = ChaCha20::key_from_seed(11);
+    for (uint64_t counter : {0ULL, 8ULL, 0xfffffffcULL, 0x1fffffffbULL})
+        for (uint64_t stream : {0ULL, 0x100000003ULL})
+            for (bool portable : {false, true}) {
+                uint32_t out[128];
+                ChaCha20::eight_blocks(key, counter, stream, out, portable);
+                for (uint64_t b = 0; b < 8; ++b) {
+                    const auto one = ChaCha20::block(key, counter + b, stream);
+                    ASSERT_TRUE(std::equal(one.begin(), one.end(), out + 16 * b))
+                        << "block " << b << " after counter " << counter << (portable ? " (portable)" : "");
+                }
+            }
 }
 
 TEST(ChaCha20, IndexIsMultiplyAndReject) {
