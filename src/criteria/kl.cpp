@@ -71,6 +71,24 @@ inline float min_or_nan(const float* v, size_t n) {
 
 }  // namespace
 
+// The penalty for the left child's group weights `l`: the same operations in the same order as
+// computing every term afresh. With one treatment group its rate is the pooled treated rate,
+// so that divergence is reused rather than computed twice. Inline, so the scan's copy unrolls
+// its group loop when the group count is known.
+inline float penalty(const NormalizationParent& p, const float* l, size_t n_groups) {
+    const float n_lt = sum_from_zero(l + 1, n_groups - 1);
+    const float pc = l[0] / p.c_eps;
+    const float pt = n_lt / p.t_eps;
+    const float kl_t = kl_divergence(pt, pc);
+    float acc = p.alpha_h * kl_t + 0.0f;
+    for (size_t i = 1; i < n_groups; ++i) {
+        const float pt_i = l[i] / p.group_eps[i];
+        const float kl_i = pt_i == pt ? kl_t : kl_divergence(pt_i, pc);
+        acc = (acc + p.group_h[i] * kl_i) + p.group_share[i] * entropy_h1(pt_i);
+    }
+    return (acc + p.s_c * entropy_h1(pc)) + 0.5f;
+}
+
 // The split penalty's terms that depend on the parent's group weights `c` only, worked out once
 // per scan: the candidates of a node differ in their left child alone.
 void NormalizationParent::prepare(const float* c, size_t n_groups, float alpha) {
@@ -94,22 +112,7 @@ void NormalizationParent::prepare(const float* c, size_t n_groups, float alpha) 
     }
 }
 
-// The penalty for the left child's group weights `l`: the same operations in the same order as
-// computing every term afresh. With one treatment group its rate is the pooled treated rate,
-// so that divergence is reused rather than computed twice.
-float NormalizationParent::factor(const float* l, size_t n_groups) const {
-    const float n_lt = sum_from_zero(l + 1, n_groups - 1);
-    const float pc = l[0] / c_eps;
-    const float pt = n_lt / t_eps;
-    const float kl_t = kl_divergence(pt, pc);
-    float acc = alpha_h * kl_t + 0.0f;
-    for (size_t i = 1; i < n_groups; ++i) {
-        const float pt_i = l[i] / group_eps[i];
-        const float kl_i = pt_i == pt ? kl_t : kl_divergence(pt_i, pc);
-        acc = (acc + group_h[i] * kl_i) + group_share[i] * entropy_h1(pt_i);
-    }
-    return (acc + s_c * entropy_h1(pc)) + 0.5f;
-}
+float NormalizationParent::factor(const float* l, size_t n_groups) const { return penalty(*this, l, n_groups); }
 
 void group_rates(const float* w0, const float* w1, size_t n_groups, const float* parent_rate, float threshold,
                  float n_reg, float* rate, float* weight) {
@@ -289,6 +292,19 @@ void KLCriterion::scan(SplitInfo& out, float* table, size_t stride, const Featur
     if (kl && normalization_) norm_.prepare(pw_.data(), n_t, alpha_);
     const float d_parent = kl ? divergence(pr_.data(), n_t) : node_score(criterion_, pr_.data(), n_t);
 
+    const Best best = n_t == 2 ? best_candidate<2>(table, stride, n_t, n_slots, d_parent)
+                               : best_candidate<0>(table, stride, n_t, n_slots, d_parent);
+    fill_split_info(out, node_id, feature_id, facts.is_cat, best.value, best.gain, best.importance, pr_, pw_);
+}
+
+template <size_t kGroups>
+KLCriterion::Best KLCriterion::best_candidate(const float* table, size_t stride, size_t n_groups, size_t n_slots,
+                                              float d_parent) {
+    const size_t n_t = kGroups ? kGroups : n_groups;
+    auto cell = [&](size_t cls, size_t t, size_t slot) { return table[(cls * n_t + t) * stride + slot]; };
+    const float* t0 = total_.data();
+    const float* t1 = t0 + n_t;
+    const bool kl = criterion_ == UpliftCriterion::KL;
     // Per-candidate scratch: left class counts, right class counts, child summaries.
     left_.resize(4 * n_t);
     float* l0 = left_.data();
@@ -345,7 +361,7 @@ void KLCriterion::scan(SplitInfo& out, float* table, size_t stride, const Featur
         }
         const float d_left = divergence(lr_.data(), n_t);
         const float d_right = divergence(rr_.data(), n_t);
-        const float norm = normalization_ ? norm_.factor(lw_.data(), n_t) : 1.0f;
+        const float norm = normalization_ ? penalty(norm_, lw_.data(), n_t) : 1.0f;
         const float w = n_left / (n_left + n_right);
         const float gain = ((d_left * w + d_right * (1.0f - w)) - d_parent) / norm;
         const float importance = (d_left * n_left + d_right * n_right) - d_parent * (n_left + n_right);
@@ -356,7 +372,7 @@ void KLCriterion::scan(SplitInfo& out, float* table, size_t stride, const Featur
         }
     }
 
-    fill_split_info(out, node_id, feature_id, facts.is_cat, best_value, best_gain, best_importance, pr_, pw_);
+    return {best_gain, best_importance, best_value};
 }
 
 }  // namespace quorvelin

@@ -64,6 +64,14 @@ private:
     // Reads every candidate split from a tally; `stride` separates the (class, group) rows.
     void scan(SplitInfo& out, float* table, size_t stride, const FeatureFacts& facts, uint64_t node_id,
               uint64_t feature_id);
+    // The best candidate of a scanned table. kGroups > 0 fixes the number of groups at compile
+    // time, so the loops over groups unroll; 0 takes `n_groups`. The same operations either way.
+    struct Best {
+        float gain = 0.0f, importance = 0.0f;
+        std::optional<uint8_t> value;
+    };
+    template <size_t kGroups>
+    Best best_candidate(const float* table, size_t stride, size_t n_groups, size_t n_slots, float d_parent);
 
     float min_samples_leaf_;
     float min_samples_treatment_;
