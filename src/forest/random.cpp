@@ -130,13 +130,8 @@ void ChaCha20::refill() {
     pos_ = 0;
 }
 
-uint64_t ChaCha20::next_u64() {
+uint64_t ChaCha20::next_u64_across() {
     constexpr size_t kLast = kBuffer - 1;
-    if (pos_ < kLast) {
-        const uint64_t v = buffer_[pos_] | (static_cast<uint64_t>(buffer_[pos_ + 1]) << 32);
-        pos_ += 2;
-        return v;
-    }
     if (pos_ == kLast) {
         const uint64_t lo = buffer_[kLast];
         refill();
@@ -147,15 +142,6 @@ uint64_t ChaCha20::next_u64() {
     refill();
     pos_ = 2;
     return buffer_[0] | (static_cast<uint64_t>(buffer_[1]) << 32);
-}
-
-uint64_t ChaCha20::index(uint64_t n) {
-    const uint64_t reject = (0 - n) % n;  // (2^64 - n) mod n
-    const uint64_t zone = UINT64_MAX - reject;
-    while (true) {
-        const unsigned __int128 product = static_cast<unsigned __int128>(next_u64()) * n;
-        if (static_cast<uint64_t>(product) <= zone) return static_cast<uint64_t>(product >> 64);
-    }
 }
 
 namespace {
@@ -195,12 +181,13 @@ void Random::choose_into(uint64_t n, uint64_t k, bool replace, std::vector<T>& o
     out.clear();
     if (k == 0) return;
     out.reserve(k);
+    const ChaCha20::IndexBound bound(n);
     if (replace) {
-        for (uint64_t i = 0; i < k; ++i) out.push_back(static_cast<T>(rng_.index(n)));
+        for (uint64_t i = 0; i < k; ++i) out.push_back(static_cast<T>(rng_.index(bound)));
         return;
     }
     while (out.size() < k) {
-        const T v = static_cast<T>(rng_.index(n));
+        const T v = static_cast<T>(rng_.index(bound));
         if (std::find(out.begin(), out.end(), v) == out.end()) out.push_back(v);
     }
 }

@@ -1,6 +1,6 @@
 #pragma once
 // The seeded random source of one training call: ChaCha20 (20 rounds, 64-bit block counter,
-// 64-bit stream id) buffered four blocks at a time, behind one lock.
+// 64-bit stream id) buffered eight blocks at a time, behind one lock.
 #include <array>
 #include <cstdint>
 #include <mutex>
@@ -15,9 +15,28 @@ public:
     static std::array<uint32_t, 8> key_from_seed(uint64_t seed);
     explicit ChaCha20(const std::array<uint32_t, 8>& key, uint64_t stream = 0) : key_(key), stream_(stream) {}
 
-    uint64_t next_u64();
+    uint64_t next_u64() {
+        if (pos_ + 1 < kBuffer) {
+            const uint64_t v = buffer_[pos_] | (static_cast<uint64_t>(buffer_[pos_ + 1]) << 32);
+            pos_ += 2;
+            return v;
+        }
+        return next_u64_across();
+    }
+    // The bound of index draws below n, n >= 1: the multiply-and-reject zone, which takes a
+    // 64-bit division, worked out once for a run of draws with one n.
+    struct IndexBound {
+        explicit IndexBound(uint64_t n) : n(n), zone(UINT64_MAX - (0 - n) % n) {}  // (2^64 - n) mod n rejected
+        uint64_t n, zone;
+    };
     // Unbiased index in [0, n), n >= 1, by multiply-and-reject.
-    uint64_t index(uint64_t n);
+    uint64_t index(uint64_t n) { return index(IndexBound(n)); }
+    uint64_t index(const IndexBound& bound) {
+        while (true) {
+            const unsigned __int128 product = static_cast<unsigned __int128>(next_u64()) * bound.n;
+            if (static_cast<uint64_t>(product) <= bound.zone) return static_cast<uint64_t>(product >> 64);
+        }
+    }
 
     // One 16-word block for the given counter and stream (exposed for tests).
     static std::array<uint32_t, 16> block(const std::array<uint32_t, 8>& key, uint64_t counter, uint64_t stream);
@@ -30,6 +49,8 @@ private:
     static constexpr uint64_t kBlocks = 8;
     static constexpr size_t kBuffer = 16 * kBlocks;
     void refill();
+    // next_u64 when the buffer holds fewer than two words.
+    uint64_t next_u64_across();
 
     std::array<uint32_t, 8> key_;
     uint64_t stream_ = 0;
