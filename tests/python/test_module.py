@@ -209,7 +209,7 @@ def test_python_errors_from_items_are_kept(new_model):
         model.fit(["a"], [[Boom()]])
     with pytest.raises(OverflowError):
         model.fit(["a"], [[10**400]])
-    with pytest.raises(TypeError, match=r"^argument 'arr': .*__float__ returned non-float"):
+    with pytest.raises(TypeError, match=r"^argument 'arr': "):
         model.fit(["a"], [[Wrong()]])
 
 

@@ -1,12 +1,6 @@
-"""Every example of the README runs as pasted.
-
-Fenced ``python`` blocks run in a fresh interpreter per heading: the blocks under one
-heading run together, in order, as a reader pastes them one after the other into one
-session. ``sh`` blocks run in bash with ``quorvelin`` meaning this checkout's command.
-All run in one scratch directory, so a later block may use the files an earlier one
-wrote. A block right after the line ``<!-- readme-test: skip ... -->`` is left out
-(setup scripts, benchmarks, a cluster).
-"""
+"""Every example of the README runs as pasted: the python blocks under one heading in one fresh
+interpreter, in order; sh blocks in bash with ``quorvelin`` meaning this checkout's command; all in
+one scratch directory. A block right after ``<!-- readme-test: skip ... -->`` is left out."""
 
 import os
 import re
