@@ -12,6 +12,7 @@ import numpy as np
 import pytest
 
 quorvelin = pytest.importorskip("quorvelin", reason="the quorvelin extension module is not importable")
+pytestmark = pytest.mark.usefixtures("ctrl_c_raises")
 
 # The public method holds the GIL for the whole call: the signal comes from another process.
 SENDER = (
@@ -44,11 +45,6 @@ def _table(n, k, seed=0, dtype=np.float64, tied=False):
     cols.append((rng.random(n) < 0.5).astype(dtype))
     names = [f"x{j}" for j in range(k)]
     return names, names + ["t", "y"], cols
-
-
-@pytest.fixture(autouse=True)
-def _raises_on_ctrl_c(ctrl_c_raises):
-    pass
 
 
 # Binning: 2,000,000 rows x 8 tied features in 254 bins take seconds before the first tree. Growth: one
