@@ -222,7 +222,7 @@ def test_python_errors_from_items_are_kept(new_model):
     [
         (lambda: CausalModel("Random\0Forest", {}), "model name Random\0Forest not found"),
         (lambda: CausalModel("RandomForestClassifier", {}).load("RandomForestClassifier", "/tmp/a\0b"),
-         "cannot read model file '/tmp/a\0b': Invalid argument"),
+         "cannot read model file '/tmp/a\0b'"),  # the reason after it is the C library's wording
         (lambda: CausalModel("RandomForestClassifier", {"feature": ["x\0y"]}).fit(["x"], [[1.0]]), "x\0y"),
     ],
     ids=["name", "path", "column"],
