@@ -97,7 +97,12 @@ void eight_blocks_portable(const std::array<uint32_t, 8>& key, uint64_t counter,
                                                uint32_t* out) {
     lane_blocks<Lanes8, 8>(key, counter, stream, out);
 }
-const bool kHaveAvx2 = __builtin_cpu_supports("avx2");
+// Static initialisers may run before the processor's features are read: read them first.
+bool have_avx2() {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2");
+}
+const bool kHaveAvx2 = have_avx2();
 #endif
 
 }  // namespace
