@@ -18,6 +18,13 @@ namespace {
 // Rows between two interrupt checks in a pass over a column: a few milliseconds of work.
 constexpr size_t kStopBlock = 1 << 16;
 
+// An unsigned key that orders like the float (no NaN); 0.0 and -0.0 share one key because they
+// compare equal.
+inline uint32_t sort_key(float x) {
+    const uint32_t bits = x == 0.0f ? 0u : std::bit_cast<uint32_t>(x);
+    return (bits & 0x80000000u) ? ~bits : (bits | 0x80000000u);
+}
+
 }  // namespace
 
 // Stable sort of floats (no NaN) by value: a least-significant-digit radix sort on keys that
@@ -31,10 +38,7 @@ void stable_sort_floats(std::vector<float>& v) {
     }
     std::vector<uint32_t> key(n), key_tmp(n);
     std::vector<float> val_tmp(n);
-    for (size_t i = 0; i < n; ++i) {
-        const uint32_t bits = v[i] == 0.0f ? 0u : std::bit_cast<uint32_t>(v[i]);
-        key[i] = (bits & 0x80000000u) ? ~bits : (bits | 0x80000000u);
-    }
+    for (size_t i = 0; i < n; ++i) key[i] = sort_key(v[i]);
     for (int shift = 0; shift < 32; shift += 8) {
         stop_point();
         size_t count[257] = {};
@@ -89,9 +93,7 @@ std::vector<uint32_t> stable_order(const FeatureColumn& column, size_t n_present
     size_t at = 0;
     for (size_t r = 0; r < column.size(); ++r) {
         if (!column.present[r]) continue;
-        const float x = column.values[r];
-        const uint32_t bits = x == 0.0f ? 0u : std::bit_cast<uint32_t>(x);
-        const uint32_t k = (bits & 0x80000000u) ? ~bits : (bits | 0x80000000u);
+        const uint32_t k = sort_key(column.values[r]);
         items[at++] = (static_cast<uint64_t>(k) << 32) | static_cast<uint32_t>(r);
         for (int d = 0; d < 3; ++d) ++count[d * (kBuckets + 1) + ((k >> kShift[d]) & (kBuckets - 1)) + 1];
     }
@@ -124,9 +126,7 @@ void ContinuousBin::fit_transform(const FeatureColumn& column, const char* name,
     const size_t n_present = count_present(column, name);
     // Rows are carried as 32-bit numbers; short columns are quicker the plain way.
     if (n_present < 4096 || column.size() > UINT32_MAX) {
-        std::vector<float> v = present_values(column, name);
-        stable_sort_floats(v);
-        fit_sorted(v);
+        fit(column, name);
         transform_column(column, out);
         return;
     }
